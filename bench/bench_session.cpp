@@ -1,0 +1,100 @@
+// Command round trips, idle wake-ups and session start/end on the virtual box.
+//
+//   zplr_bench [--commands N] [--polling-commands N]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "sim/VirtualBox.h"
+#include "transport/Channel.h"
+#include "zPLR.h"
+
+using namespace zplr;
+using Steady = std::chrono::steady_clock;
+using Ms = std::chrono::duration<double, std::milli>;
+
+namespace {
+
+struct Stats {
+    double Median, P99;
+};
+
+Stats Measure(int count)
+{
+    transport::DeviceSlot &s = transport::SlotFor(0);
+    std::vector<double> t;
+    t.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        auto t0 = Steady::now();
+        int r = transport::SendCommand(s, transport::Packet(24), transport::LimitLong);
+        t.push_back(Ms(Steady::now() - t0).count());
+        if (r != 1) {
+            std::fprintf(stderr, "command failed: %d\n", r);
+            std::exit(1);
+        }
+    }
+    std::sort(t.begin(), t.end());
+    return {t[t.size() / 2], t[std::min(t.size() - 1, t.size() * 99 / 100)]};
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int commands = 1000, pollingCommands = 30;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--commands"))
+            commands = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--polling-commands"))
+            pollingCommands = std::atoi(argv[i + 1]);
+    }
+    zlsim::VirtualDriver driver;
+    driver.Plug(0);
+    ZlSetDriverBackend(&driver);
+
+    CZusb_IO io(0);
+    auto t0 = Steady::now();
+    io.InitialUSB_IOEx(0);
+    double start = Ms(Steady::now() - t0).count();
+    if (io.IfConnectUSB() != 0) {
+        std::fprintf(stderr, "virtual box not reached\n");
+        return 1;
+    }
+
+    Stats early = Measure(commands);
+    platform::SetPurePolling(true);
+    Stats polling = Measure(pollingCommands);
+    platform::SetPurePolling(false);
+
+    // Idle: an open slot with nothing to do.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    unsigned long w0 = platform::WakeUps();
+    auto i0 = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    double idleSeconds = std::chrono::duration<double>(Steady::now() - i0).count();
+    double wakeups = (platform::WakeUps() - w0) / idleSeconds;
+
+    auto e0 = Steady::now();
+    io.ExistUSB_IO();
+    double end = Ms(Steady::now() - e0).count();
+    ZlSetDriverBackend(nullptr);
+
+    std::printf("command round trip, early wake-up: median %.3f ms, p99 %.3f ms (%d commands)\n",
+                early.Median, early.P99, commands);
+    std::printf("command round trip, pure polling:  median %.3f ms, p99 %.3f ms (%d commands)\n",
+                polling.Median, polling.P99, pollingCommands);
+    std::printf("speed-up of the median: %.0fx\n", polling.Median / early.Median);
+    std::printf("idle wake-ups of an open slot: %.2f per second\n", wakeups);
+    std::printf("InitialUSB_IOEx with a box: %.2f ms\n", start);
+    std::printf("ExistUSB_IO: %.2f ms\n", end);
+
+    bool ok = early.Median <= 0.2 && early.P99 <= 2.0 && polling.Median / early.Median >= 500 &&
+              wakeups <= 5 && start <= 20 && end <= 20;
+    std::printf("targets %s\n", ok ? "met" : "MISSED");
+    return ok ? 0 : 1;
+}

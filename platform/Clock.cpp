@@ -1,0 +1,52 @@
+#include "platform/Clock.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace zplr::platform {
+namespace {
+std::atomic<double> g_Scale{1.0};
+
+bool PurePollingFromEnvironment()
+{
+    const char *v = std::getenv("ZPLR_PURE_POLLING");
+    return v && std::strcmp(v, "") != 0 && std::strcmp(v, "0") != 0;
+}
+std::atomic<bool> g_PurePolling{PurePollingFromEnvironment()};
+}  // namespace
+
+void SetTimeScale(double scale) { g_Scale.store(scale > 0 ? scale : 1.0); }
+double TimeScale() { return g_Scale.load(); }
+
+Clock::duration Interval(int ms)
+{
+    auto d = std::chrono::duration<double, std::milli>(ms * g_Scale.load());
+    return std::chrono::duration_cast<Clock::duration>(d);
+}
+
+void SetPurePolling(bool on) { g_PurePolling.store(on); }
+bool PurePolling() { return g_PurePolling.load(std::memory_order_relaxed); }
+
+namespace {
+std::atomic<unsigned long> g_WakeUps{0};
+}
+unsigned long WakeUps() { return g_WakeUps.load(std::memory_order_relaxed); }
+void CountWakeUp() { g_WakeUps.fetch_add(1, std::memory_order_relaxed); }
+
+void SleepMs(int ms)
+{
+    std::this_thread::sleep_for(Interval(ms));
+    CountWakeUp();
+}
+
+void WaitGate::Notify()
+{
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        ++Generation_;
+    }
+    Cv_.notify_all();
+}
+
+}  // namespace zplr::platform

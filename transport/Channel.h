@@ -1,0 +1,33 @@
+// The command channel: one 64-byte packet in flight per slot.
+#pragma once
+
+#include <cstdint>
+
+#include "transport/DeviceSlot.h"
+
+namespace zplr::transport {
+
+// Reply-wait limits, in 100 ms polls.
+constexpr int LimitShort = 30;
+constexpr int LimitLong = 100;
+constexpr int LimitDial = 200;
+
+// A command packet with every undefined byte zero.
+struct Packet {
+    uint8_t Bytes[PacketSize] = {};
+    explicit Packet(uint8_t code) { Bytes[0] = code; }
+    uint8_t &operator[](int i) { return Bytes[i]; }
+};
+
+// Hands a packet to the writer: 1, -2 writer not running, -3 previous reply
+// still awaited or the sound-in thread did not pause. `ticks` is the poll
+// counter of the wait (the slot's WaitTicks for application calls).
+int HandOver(DeviceSlot &slot, const uint8_t *packet, std::atomic<int> &ticks);
+
+// The reply wait: 1 when AwaitingReply cleared within limit + 1 polls, -3 not.
+int AwaitReply(DeviceSlot &slot, int limit);
+
+// A whole command: -1 Closed, hand-over result below 1, else AwaitReply.
+int SendCommand(DeviceSlot &slot, const Packet &packet, int limit);
+
+}  // namespace zplr::transport

@@ -1,0 +1,27 @@
+// Decoding of the box's 64-byte reports into the slot.
+#pragma once
+
+#include <cstdint>
+
+#include "transport/DeviceSlot.h"
+
+namespace zplr::transport {
+
+// Handles one report completely. `echo` is the 64-byte echo buffer of the
+// object that started the session (may be null). The caller-ID
+// acknowledgement is handed over with `ticks` as its poll counter.
+void Dispatch(DeviceSlot &slot, const uint8_t (&report)[PacketSize], uint8_t *echo,
+              std::atomic<int> &ticks);
+
+// Decodes a three-byte line-status record into DeviceStatus and PlayError.
+void ProcStatus(DeviceSlot &slot, const uint8_t *record);
+
+// Ring pushes; safe against a concurrent push from another producer.
+void PushKey(DeviceSlot &slot, uint8_t key);
+void PushTone(DeviceSlot &slot, uint16_t value);
+
+// Ring reads for the consumer side: false when empty.
+bool PopKey(DeviceSlot &slot, uint8_t &key);
+bool PopTone(DeviceSlot &slot, uint16_t &value);
+
+}  // namespace zplr::transport

@@ -1,0 +1,335 @@
+#include "transport/PipeThreads.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/Driver.h"
+#include "platform/Message.h"
+#include "transport/Discovery.h"
+#include "transport/Dispatcher.h"
+#include "zPLR.h"
+
+namespace zplr::transport {
+namespace {
+
+std::atomic<StreamWork> g_Record{nullptr};
+std::atomic<StreamWork> g_Play{nullptr};
+
+// Sleeps one interval, or less when Run drops.
+void Pause(DeviceSlot &s, PipeThreadCtx &ctx, int ms)
+{
+    std::atomic<int> ticks{0};
+    s.Gate.Wait(ticks, ms, 0, [&] { return ctx.Run.load() != 1; });
+}
+
+template <class Pred>
+void WaitFor(DeviceSlot &s, int ms, Pred done)
+{
+    std::atomic<int> ticks{0};
+    s.Gate.Wait(ticks, ms, -1, done);
+}
+
+void CloseHandle(ZlHandle &h)
+{
+    if (h != ZL_INVALID_HANDLE)
+        platform::Driver().Close(h);
+    h = ZL_INVALID_HANDLE;
+}
+
+// Counts one opened pipe; the open that makes the count exactly 4 opens the
+// slot.
+void CountOpen(DeviceSlot &s)
+{
+    if (s.OpenPipeCount.fetch_add(1, std::memory_order_acq_rel) + 1 == 4)
+        s.Clear(Closed | Reconnecting);
+}
+
+enum class Kind { Command, SoundIn, SoundOut };
+
+struct Secondary {
+    PipeThreadCtx &Ctx;
+    std::atomic<uint8_t> &Alive;
+    std::atomic<uint8_t> &Reopen;
+    Kind Which;
+};
+
+bool LeaveCondition(DeviceSlot &, const Secondary &t)
+{
+    switch (t.Which) {
+    case Kind::Command: return t.Ctx.WritePending.load(std::memory_order_acquire) == 1;
+    case Kind::SoundIn: return t.Ctx.StartRecord.load() == 1 && t.Reopen.load() != 1;
+    case Kind::SoundOut: return t.Ctx.StartPlay.load() == 1 && t.Reopen.load() != 1;
+    }
+    return false;
+}
+
+// The pipe's work after it left its open cycle.
+void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &writeFailed,
+          uint32_t &lossesAtFailure)
+{
+    if (t.Which == Kind::Command) {
+        // Taken now, not at the next cycle: a reply may already be in and
+        // the next packet handed over before this thread comes round again.
+        t.Ctx.WritePending.store(0, std::memory_order_relaxed);
+        const uint8_t *data = t.Ctx.Data.load(std::memory_order_relaxed);
+        unsigned len = t.Ctx.Length.load(std::memory_order_relaxed);
+        unsigned done = 0;
+        if (!data || !platform::Driver().Write(pipe, data, len, &done)) {
+            ResetPipe(pipe);
+            s.Set(Closed);
+            writeFailed = true;
+            lossesAtFailure = s.LossCount.load();
+            s.Put(t.Reopen, 1);
+        }
+        return;
+    }
+    StreamWork w = (t.Which == Kind::SoundIn ? g_Record : g_Play).load();
+    if (t.Which == Kind::SoundIn)
+        t.Ctx.StartRecord.store(0);
+    else
+        t.Ctx.StartPlay.store(0);
+    if (w)
+        w(s, pipe, device);
+    s.Gate.Notify();
+}
+
+void RunSecondary(DeviceSlot &s, Secondary t)
+{
+    ZlHandle pipe = ZL_INVALID_HANDLE, device = ZL_INVALID_HANDLE;
+    bool writeFailed = false;
+    uint32_t lossesAtFailure = 0;
+    const ZlGuid *cls = InterfaceClass(s);
+    auto wake = [&] {
+        return LeaveCondition(s, t) || t.Ctx.Run.load() != 1 || t.Reopen.load() == 1;
+    };
+    for (;;) {
+        if (LeaveCondition(s, t)) {
+            Work(s, t, pipe, device, writeFailed, lossesAtFailure);
+            continue;
+        }
+        if (t.Ctx.Run.load() != 1)
+            break;
+        if (t.Reopen.load() != 1) {
+            WaitFor(s, 10, wake);
+            continue;
+        }
+        CloseHandle(device);
+        CloseHandle(pipe);
+        if (s.ReportPipeListening.load() != 1) {
+            WaitFor(s, 10, [&] {
+                return s.ReportPipeListening.load() == 1 || t.Ctx.Run.load() != 1 ||
+                       LeaveCondition(s, t);
+            });
+            continue;
+        }
+        char path[PathSize];
+        ZlHandle found = FindDeviceInterface(cls, path);
+        if (found == ZL_INVALID_HANDLE) {
+            Pause(s, t.Ctx, 10);
+            continue;
+        }
+        platform::Driver().Close(found);
+        char pipePath[PathSize];
+        if (PipePath(path, t.Ctx.PipeName, pipePath))
+            pipe = platform::Driver().Open(pipePath);
+        if (pipe == ZL_INVALID_HANDLE) {
+            Pause(s, t.Ctx, 10);
+            continue;
+        }
+        if (t.Which != Kind::Command) {
+            device = FindDeviceInterface(cls, path);
+            if (device == ZL_INVALID_HANDLE) {
+                Pause(s, t.Ctx, 10);
+                continue;
+            }
+        }
+        s.Put(t.Reopen, 0);
+        if (writeFailed && s.LossCount.load() == lossesAtFailure) {
+            // Only pipe 1 was lost and the other three stayed open: the
+            // slot is whole again as soon as no loss is pending.
+            if (s.OpenPipeCount.load() >= 4 && !s.Has(Reconnecting))
+                s.Clear(Closed);
+        } else {
+            CountOpen(s);
+        }
+        writeFailed = false;
+        WaitFor(s, 10, wake);
+    }
+    CloseHandle(device);
+    CloseHandle(pipe);
+    s.Put(t.Alive, 0);
+}
+
+}  // namespace
+
+void SetStreamWorkers(StreamWork record, StreamWork play)
+{
+    g_Record.store(record);
+    g_Play.store(play);
+}
+
+void ResetPipe(ZlHandle h)
+{
+    if (h == ZL_INVALID_HANDLE)
+        return;
+    unsigned done = 0;
+    platform::Driver().Control(h, PipeResetRequest, nullptr, 0, nullptr, 0, &done);
+}
+
+void FormatAlarm(int deviceIndex, char (&out)[256])
+{
+    // The connection alarm, in code page 936.
+    static const char Text[] =
+        "          ZL(%d)\xC1\xAC\xBD\xD3\xB2\xBB\xD5\xFD\xB3\xA3!\n"
+        "\xBB\xF2\xC7\xEB\xCF\xC8\xCD\xCB\xB3\xF6\xD3\xA6\xD3\xC3\xB3\xCC\xD0\xF2\xBA\xF3"
+        "\xA3\xAC\xD4\xD9\xB0\xCE\xB3\xF6USB\xBD\xD3\xCD\xB7\xA1\xA3\n"
+        "        \xBB\xF2USB\xC1\xB4\xBD\xD3\xCD\xB7\xBD\xD3\xB4\xA5\xB2\xBB\xC1\xBC\xA1\xA3";
+    std::snprintf(out, sizeof out, Text, deviceIndex + 1);
+}
+
+void AlarmThread(void *arg)
+{
+    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
+    PipeThreadCtx &ctx = s.AlarmCtx;
+    while (ctx.Run.load() == 1) {
+        uint32_t flags = s.AlarmFlags.load();
+        if (flags & AlarmRecordingOpen) {
+            s.AlarmFlags.fetch_and(~AlarmConnectionLost);
+        } else if (flags & AlarmConnectionLost) {
+            s.AlarmFlags.fetch_and(~AlarmConnectionLost);
+            char text[256];
+            FormatAlarm(s.Index, text);
+            platform::ShowMessage(text, platform::MessageOkTopmost);
+        }
+        if (ctx.Run.load() == 1)
+            WaitFor(s, 500, [&] {
+                return ctx.Run.load() != 1 || (s.AlarmFlags.load() & AlarmConnectionLost);
+            });
+    }
+    s.Put(s.AlarmThreadAlive, 0);
+}
+
+void CancelReportRead(DeviceSlot &s)
+{
+    std::lock_guard<std::mutex> lock(s.HandleLock);
+    if (s.ReportPipe != ZL_INVALID_HANDLE)
+        platform::Driver().CancelIo(s.ReportPipe);
+}
+
+void ReportThread(void *arg)
+{
+    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
+    PipeThreadCtx &ctx = s.ReportPipeCtx;
+    ZlDriverBackend &driver = platform::Driver();
+    const ZlGuid *cls = InterfaceClass(s);
+    const unsigned length = ctx.Length.load() ? ctx.Length.load() : PacketSize;
+    uint8_t *data = new (std::nothrow) uint8_t[length + 16 < PacketSize + 16 ? PacketSize + 16 : length + 16];
+    ctx.Data.store(data);
+    uint8_t *echo = ctx.Owner ? ctx.Owner->EchoReply : nullptr;
+    std::atomic<int> ackTicks{0};
+
+    auto publish = [&](ZlHandle h) {
+        std::lock_guard<std::mutex> lock(s.HandleLock);
+        s.ReportPipe = h;
+    };
+
+    while (data && ctx.Run.load() == 1) {
+        int attempts = 0;
+        ZlHandle pipe = ZL_INVALID_HANDLE, device = ZL_INVALID_HANDLE;
+        // Open: repeat until pipe 0 opens and the report start is accepted.
+        bool opened = false;
+        while (ctx.Run.load() == 1) {
+            char path[PathSize];
+            ZlHandle found = FindDeviceInterface(cls, path);
+            if (found != ZL_INVALID_HANDLE) {
+                driver.Close(found);
+                char pipePath[PathSize];
+                if (PipePath(path, "ZLDrv0", pipePath))
+                    pipe = driver.Open(pipePath);
+                if (pipe != ZL_INVALID_HANDLE)
+                    device = FindDeviceInterface(cls, path);
+                if (pipe != ZL_INVALID_HANDLE && device == ZL_INVALID_HANDLE)
+                    CloseHandle(pipe);
+            }
+            if (pipe != ZL_INVALID_HANDLE) {
+                uint32_t in[4] = {0, 1, 0, 0x472};
+                uint8_t out = 0;
+                in[2] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&out));
+                unsigned done = 0;
+                opened = driver.Control(device, ReportStartRequest, in, sizeof in, &out, 1, &done) != 0;
+                break;
+            }
+            if (attempts == 4) {
+                Pause(s, ctx, 100);
+            } else {
+                ++attempts;
+                Pause(s, ctx, 10);
+            }
+            if (attempts != 1)
+                s.Set(ConnectTried | LinkEvent);
+        }
+        if (opened) {
+            CountOpen(s);
+            s.Set(ConnectTried | LinkEvent);
+            publish(pipe);
+            while (ctx.Run.load() == 1) {
+                s.Put(s.ReportPipeListening, 1);
+                std::memset(data, 0, PacketSize + 1);
+                unsigned got = 0;
+                if (!driver.Read(pipe, data, length, &got)) {
+                    if (ctx.Run.load() != 1)
+                        break;  // cancelled for shut-down: no loss
+                    ResetPipe(pipe);
+                    s.DeviceStatus.fetch_or(LinkEvent | Closed | Reconnecting);
+                    s.Clear(ConnectTried);
+                    s.Put(s.ReportPipeListening, 0);
+                    s.AlarmFlags.fetch_or(AlarmConnectionLost);
+                    s.LossCount.fetch_add(1);
+                    s.Gate.Notify();
+                    Pause(s, ctx, 500);
+                    s.Put(s.CommandPipeReopen, 1);
+                    s.Put(s.SoundInPipeReopen, 1);
+                    s.Put(s.SoundOutPipeReopen, 1);
+                    s.Put(s.OpenPipeCount, 0);
+                    break;
+                }
+                data[PacketSize] = 0;
+                if (got == 0)
+                    continue;  // nothing delivered: nothing to decode
+                uint8_t report[PacketSize];
+                std::memcpy(report, data, PacketSize);
+                Dispatch(s, report, echo, ackTicks);
+            }
+            publish(ZL_INVALID_HANDLE);
+        }
+        s.Clear(ConnectTried);
+        CloseHandle(device);
+        CloseHandle(pipe);
+    }
+    ctx.Data.store(nullptr);
+    delete[] data;
+    s.Put(s.ReportPipeListening, 0);
+    s.Put(ctx.Run, 0);
+    s.Put(s.ReportThreadAlive, 0);
+}
+
+void CommandThread(void *arg)
+{
+    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
+    RunSecondary(s, {s.CommandPipeCtx, s.CommandThreadAlive, s.CommandPipeReopen, Kind::Command});
+}
+
+void SoundInThread(void *arg)
+{
+    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
+    RunSecondary(s, {s.SoundInPipeCtx, s.SoundInThreadAlive, s.SoundInPipeReopen, Kind::SoundIn});
+}
+
+void SoundOutThread(void *arg)
+{
+    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
+    RunSecondary(s, {s.SoundOutPipeCtx, s.SoundOutThreadAlive, s.SoundOutPipeReopen, Kind::SoundOut});
+}
+
+}  // namespace zplr::transport
