@@ -284,3 +284,52 @@ TEST_F(SessionTest, FailedWriteAfterALossCountsTheReopenAsAnyOther)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SessionTest, RefusedReportStartIsRetried)
+{
+    CZusb_IO io(0);
+    Driver.Box(0).FailNext(Pipe::Device, zlsim::Op::Control, 3);
+    StartOpen(io);
+    int starts = 0;
+    for (auto &c : Driver.Box(0).Controls())
+        starts += c.Code == 0x8000200Cu;
+    EXPECT_EQ(starts, 4);
+    EXPECT_EQ(Send(0, 24), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SessionTest, AlarmLeftOpenDoesNotJoinTheNextSession)
+{
+    static std::atomic<bool> release{false};
+    static std::atomic<int> shown{0};
+    release = false;
+    shown = 0;
+    ZlSetMessageHandler([](const char *, unsigned) {
+        ++shown;
+        while (!release.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    CZusb_IO io(2);
+    StartOpen(io);
+    Driver.Unplug(2);
+    ASSERT_TRUE(Eventually([&] { return shown.load() == 1; }));
+    io.ExistUSB_IO();  // gives up on the alarm thread, which stays in its message
+    Driver.Plug(2);
+    StartOpen(io);
+    release = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The new session's alarm thread is the only one, and still alive.
+    EXPECT_EQ(transport::SlotFor(2).AlarmThreadAlive.load(), 1);
+    Driver.Unplug(2);
+    ASSERT_TRUE(Eventually([&] { return shown.load() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(shown.load(), 2);
+    ZlSetMessageHandler([](const char *, unsigned) {});
+}
+
+}  // namespace

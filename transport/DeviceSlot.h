@@ -104,6 +104,7 @@ struct DeviceSlot {
     std::atomic<int32_t> PlayError{0};
     std::atomic<int> WaitTicks{0};
     std::atomic<uint32_t> LossCount{0};  // connection losses seen by the report thread
+    std::atomic<uint32_t> SessionNumber{0};  // counts starts and ends of the slot's session
 
     // Reply fields: written by the report thread before it clears
     // AwaitingReply, read by the waiting operation after it saw the clear.

@@ -192,7 +192,11 @@ void AlarmThread(void *arg)
 {
     DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
     PipeThreadCtx &ctx = s.AlarmCtx;
-    while (ctx.Run.load() == 1) {
+    // A message that the user leaves open can outlast the session; the
+    // thread must then not carry on as part of the next one.
+    const uint32_t session = s.SessionNumber.load();
+    auto running = [&] { return ctx.Run.load() == 1 && s.SessionNumber.load() == session; };
+    while (running()) {
         uint32_t flags = s.AlarmFlags.load();
         if (flags & AlarmRecordingOpen) {
             s.AlarmFlags.fetch_and(~AlarmConnectionLost);
@@ -202,12 +206,13 @@ void AlarmThread(void *arg)
             FormatAlarm(s.Index, text);
             platform::ShowMessage(text, platform::MessageOkTopmost);
         }
-        if (ctx.Run.load() == 1)
+        if (running())
             WaitFor(s, 500, [&] {
-                return ctx.Run.load() != 1 || (s.AlarmFlags.load() & AlarmConnectionLost);
+                return !running() || (s.AlarmFlags.load() & AlarmConnectionLost);
             });
     }
-    s.Put(s.AlarmThreadAlive, 0);
+    if (s.SessionNumber.load() == session)
+        s.Put(s.AlarmThreadAlive, 0);
 }
 
 void CancelReportRead(DeviceSlot &s)
@@ -306,6 +311,10 @@ void ReportThread(void *arg)
         s.Clear(ConnectTried);
         CloseHandle(device);
         CloseHandle(pipe);
+        // A driver that keeps refusing the report start would otherwise
+        // have this thread spin on it.
+        if (!opened)
+            Pause(s, ctx, 10);
     }
     ctx.Data.store(nullptr);
     delete[] data;

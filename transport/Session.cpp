@@ -133,6 +133,7 @@ int EndSession(CZusb_IO &io, DeviceSlot &s, int (CZusb_IO::*requestSpaceCode)())
     Reap(s.SoundOutPipeCtx, s.SoundOutThreadAlive);
     Reap(s.CommandPipeCtx, s.CommandThreadAlive);
 
+    s.SessionNumber.fetch_add(1);
     zplr::platform::SleepMs(10);
     s.DeviceStatus.store(Closed);
     s.Gate.Notify();
