@@ -44,8 +44,7 @@ void Feed(DeviceSlot &s, std::initializer_list<uint8_t> bytes, uint8_t *echo = n
     // Pattern behind the given bytes, to catch copies that run long.
     for (; i < PacketSize; ++i)
         r[i] = static_cast<uint8_t>(0xA0 + i % 16);
-    std::atomic<int> ticks{0};
-    Dispatch(s, r, echo, ticks);
+    Dispatch(s, r, echo);
 }
 
 std::vector<uint8_t> Keys(DeviceSlot &s)
@@ -263,8 +262,7 @@ TEST(DispatcherTest, GarbageNeverLeavesTheSlotInconsistent)
             b = static_cast<uint8_t>(rng());
         if (i % 3 == 0)
             r[0] = static_cast<uint8_t>(rng() % 40);
-        std::atomic<int> ticks{0};
-        Dispatch(s, r, echo, ticks);
+            Dispatch(s, r, echo);
         ASSERT_LT(s.DtmfWriteIndex.load(), RingSize);
         ASSERT_LT(s.Tone450WriteIndex.load(), RingSize);
         ASSERT_EQ(s.InfoReply[64] == 0 || s.InfoReply[64] == 0xEE, true);

@@ -81,6 +81,9 @@ struct DeviceSlot {
     std::atomic<uint8_t> SoundInPauseRequest{0};
     std::atomic<uint8_t> SoundInReading{0};
     std::atomic<uint8_t> SoundOutAck{0};
+    // A caller-ID acknowledgement for the writer to send; the report thread
+    // cannot wait for the channel, as only it reads the replies.
+    std::atomic<uint8_t> AckPending{0};
     std::atomic<int32_t> RecordedBytes{0};
     std::atomic<uint8_t> RecordToPC{0};
     std::atomic<uint8_t> RecordFinished{0};

@@ -125,7 +125,7 @@ void ProcStatus(DeviceSlot &s, const uint8_t *rec)
     }
 }
 
-void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo, std::atomic<int> &ticks)
+void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
 {
     const uint8_t code = r[0];
     switch (code) {
@@ -134,8 +134,12 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo, std:
         if (s.Has(InitDone)) {
             StoreCallerId(s, r);
             s.Clear(AwaitingReply);
-            Packet ack(41);
-            (void)HandOver(s, ack.Bytes, ticks);
+            // The acknowledgement awaits its reply like any command; with
+            // no writer it is dropped, as a refused hand-over would be.
+            if (s.CommandPipeCtx.Run.load(std::memory_order_acquire) == 1) {
+                s.DeviceStatus.fetch_or(AwaitingReply, std::memory_order_acq_rel);
+                s.Put(s.AckPending, 1);
+            }
             return;
         }
         break;

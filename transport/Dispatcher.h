@@ -9,9 +9,8 @@ namespace zplr::transport {
 
 // Handles one report completely. `echo` is the 64-byte echo buffer of the
 // object that started the session (may be null). The caller-ID
-// acknowledgement is handed over with `ticks` as its poll counter.
-void Dispatch(DeviceSlot &slot, const uint8_t (&report)[PacketSize], uint8_t *echo,
-              std::atomic<int> &ticks);
+// acknowledgement is left to the command writer (AckPending).
+void Dispatch(DeviceSlot &slot, const uint8_t (&report)[PacketSize], uint8_t *echo);
 
 // Decodes a three-byte line-status record into DeviceStatus and PlayError.
 void ProcStatus(DeviceSlot &slot, const uint8_t *record);

@@ -6,6 +6,7 @@
 
 #include "platform/Driver.h"
 #include "platform/Message.h"
+#include "transport/Channel.h"
 #include "transport/Discovery.h"
 #include "transport/Dispatcher.h"
 #include "zPLR.h"
@@ -54,10 +55,11 @@ struct Secondary {
     Kind Which;
 };
 
-bool LeaveCondition(DeviceSlot &, const Secondary &t)
+bool LeaveCondition(DeviceSlot &s, const Secondary &t)
 {
     switch (t.Which) {
-    case Kind::Command: return t.Ctx.WritePending.load(std::memory_order_acquire) == 1;
+    case Kind::Command:
+        return t.Ctx.WritePending.load(std::memory_order_acquire) == 1 || s.AckPending.load() == 1;
     case Kind::SoundIn: return t.Ctx.StartRecord.load() == 1 && t.Reopen.load() != 1;
     case Kind::SoundOut: return t.Ctx.StartPlay.load() == 1 && t.Reopen.load() != 1;
     }
@@ -69,13 +71,33 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
           uint32_t &lossesAtFailure)
 {
     if (t.Which == Kind::Command) {
-        // Taken now, not at the next cycle: a reply may already be in and
-        // the next packet handed over before this thread comes round again.
-        t.Ctx.WritePending.store(0, std::memory_order_relaxed);
-        const uint8_t *data = t.Ctx.Data.load(std::memory_order_relaxed);
-        unsigned len = t.Ctx.Length.load(std::memory_order_relaxed);
+        static const Packet Ack(41);
+        const uint8_t *data = Ack.Bytes;
+        unsigned len = PacketSize;
+        bool paused = false;
+        if (t.Ctx.WritePending.load(std::memory_order_acquire) == 1) {
+            // Taken now, not at the next cycle: a reply may already be in and
+            // the next packet handed over before this thread comes round again.
+            t.Ctx.WritePending.store(0, std::memory_order_relaxed);
+            data = t.Ctx.Data.load(std::memory_order_relaxed);
+            len = t.Ctx.Length.load(std::memory_order_relaxed);
+        } else {
+            s.AckPending.store(0);
+            // As for any command: no sound is read while the box answers.
+            if (s.SoundInPipeCtx.StartRecord.load() == 1) {
+                paused = true;
+                s.Put(s.SoundInPauseRequest, 1);
+                std::atomic<int> ticks{0};
+                s.Gate.Wait(ticks, 100, LimitLong, [&] {
+                    return s.SoundInReading.load() != 1 || t.Ctx.Run.load() != 1;
+                });
+            }
+        }
         unsigned done = 0;
-        if (!data || !platform::Driver().Write(pipe, data, len, &done)) {
+        const bool written = data && platform::Driver().Write(pipe, data, len, &done);
+        if (paused)
+            s.Put(s.SoundInPauseRequest, 0);
+        if (!written) {
             ResetPipe(pipe);
             s.Set(Closed);
             writeFailed = true;
@@ -232,7 +254,6 @@ void ReportThread(void *arg)
     uint8_t *data = new (std::nothrow) uint8_t[length + 16 < PacketSize + 16 ? PacketSize + 16 : length + 16];
     ctx.Data.store(data);
     uint8_t *echo = ctx.Owner ? ctx.Owner->EchoReply : nullptr;
-    std::atomic<int> ackTicks{0};
 
     auto publish = [&](ZlHandle h) {
         std::lock_guard<std::mutex> lock(s.HandleLock);
@@ -304,7 +325,7 @@ void ReportThread(void *arg)
                     continue;  // nothing delivered: nothing to decode
                 uint8_t report[PacketSize];
                 std::memcpy(report, data, PacketSize);
-                Dispatch(s, report, echo, ackTicks);
+                Dispatch(s, report, echo);
             }
             publish(ZL_INVALID_HANDLE);
         }

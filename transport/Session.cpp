@@ -61,6 +61,7 @@ void ResetSlot(DeviceSlot &s)
     s.SoundInPauseRequest.store(0);
     s.SoundInReading.store(0);
     s.SoundOutAck.store(0);
+    s.AckPending.store(0);
     s.RecordedBytes.store(0);
     s.RecordToPC.store(0);
     s.RecordFinished.store(1);

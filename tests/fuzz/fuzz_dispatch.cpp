@@ -18,14 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ++data, --size;
     uint8_t echo[PacketSize + 8];
     std::memset(echo, 0x5A, sizeof echo);
-    std::atomic<int> ticks{0};
     while (size) {
         uint8_t report[PacketSize] = {};
         size_t n = size < PacketSize ? size : PacketSize;
         std::memcpy(report, data, n);
         data += n;
         size -= n;
-        Dispatch(s, report, echo, ticks);
+        Dispatch(s, report, echo);
         if (s.DtmfWriteIndex.load() >= RingSize || s.Tone450WriteIndex.load() >= RingSize)
             std::abort();
         // Bytes behind the longest layout of each field are never written.
