@@ -43,6 +43,58 @@ public:
     int GetTelStatus();
 
     /* ---- line control ---- */
+    /* Command results: 1 replied, -1 closed, -2 writer not running, -3 no
+     * reply in time, -4 precondition failed or a null buffer. */
+    int PickUp();
+    int PickUpEst(int param);
+    int PutDown();
+    int PutDownEst(int param);
+    int SetEstimateStatus(int status);
+    int SetNextCallDelay(int delay);
+    int DetectRing();
+    int CheckCallStatus();
+    void ClearCallBit();
+    int GetCalledPickUpStatus();
+    int CheckPutDown();
+    int ReadPhoneStatus();
+    int CheckPhone_PutDown();
+    int CheckPutDownInEstimate();
+    int LinePickUpMode();
+    int CheckCanNextCallIn();
+    int ReaddiFlagsValue();
+    void SetTelStatus(int value);
+    void TelSleep(int ms);
+
+    /* Dialling; the line must be off hook. At most 41 (DialNmbCStr: 40)
+     * characters are dialled. */
+    int DialNmb(char *number);
+    int DialNmbCStr(char *number);
+    int SetDialPara(int p1, int p2, int p3);
+    int SetDialParaToZL(int a, int b, int c);
+
+    /* Caller number (buffer of 61 bytes), key codes, FSK data (63 bytes).
+     * ReadstrCallNmb's text stays valid until the next call on this box. */
+    int Read_Call_Nmb(unsigned char *number);
+    char *ReadstrCallNmb();
+    int GetDTMFCode(unsigned char *code);
+    int TestTool_GetDTMFCode(unsigned char *codes);
+    int SetCheckDTMFCall(int on);
+    int SetFSKParam(int p1, int p2);
+    int SetGetFSKOEData(int mode);
+    int GetOEData(unsigned char select, unsigned char *data);
+
+    /* 450 Hz call-progress measurements, in pairs. */
+    int SetContinueReturn450Hz(int mode);
+    int Get450HzRecd(unsigned short *pair);
+    int ReadBusyBit();
+    void ClearBusyCheckBit();
+    int SetDetectSoundValue(int level);
+
+    /* Audio path. */
+    int IfMicOut(int on);
+    int IfMute(int on);
+    int GetLine_Mic(int line);
+    int SetAmp(int value);
 
     /* ---- device records and maintenance ---- */
 

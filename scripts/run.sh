@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds zlbox and runs it; with no arguments, `zlbox status` on the virtual box.
+# Builds zlbox and runs it; with no arguments, on the virtual box: the status,
+# an incoming call and an outgoing call.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if ! command -v cmake >/dev/null || ! dpkg -s libgtest-dev >/dev/null 2>&1 || ! command -v ninja >/dev/null; then
@@ -7,5 +8,9 @@ if ! command -v cmake >/dev/null || ! dpkg -s libgtest-dev >/dev/null 2>&1 || ! 
 fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target zlbox
-if (($# == 0)); then set -- status; fi
+if (($# == 0)); then
+  ./build/zlbox status
+  ./build/zlbox call
+  exec ./build/zlbox dial 02154321
+fi
 exec ./build/zlbox "$@"

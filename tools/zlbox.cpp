@@ -1,9 +1,14 @@
 // zlbox: drive a ZL box, real or virtual, from the command line.
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <chrono>
+#include <thread>
+
+#include "sim/LineModel.h"
 #include "sim/VirtualBox.h"
 #include "zPLR.h"
 
@@ -25,13 +30,138 @@ const Bit Bits[] = {
 int Usage(FILE *to)
 {
     std::fprintf(to,
-                 "usage: zlbox [--device N] [--driver virtual|system] status\n"
+                 "usage: zlbox [options] status\n"
+                 "       zlbox [options] call [NUMBER]\n"
+                 "       zlbox [options] dial NUMBER\n"
                  "  status   start a session, tell whether the box was reached and\n"
                  "           show its status word, then end the session\n"
-                 "  --device N   device index 0 to 3 (default 0)\n"
-                 "  --driver     virtual: the built-in virtual box (default);\n"
-                 "               system: the box's own driver\n");
+                 "  call     wait for an incoming call, show the caller's number,\n"
+                 "           answer, show the keys pressed until '#', hang up; on\n"
+                 "           the virtual box NUMBER calls in and presses --keys\n"
+                 "  dial     pick up, dial NUMBER, follow the 450 Hz measurements\n"
+                 "           until the far end answers or is busy, hang up\n"
+                 "  --device N    device index 0 to 3 (default 0)\n"
+                 "  --driver      virtual: the built-in virtual box (default);\n"
+                 "                system: the box's own driver\n"
+                 "  --format F    virtual caller ID: sdmf (default), mdmf or digits\n"
+                 "  --keys K      virtual keys pressed after the answer (default 123#)\n"
+                 "  --busy        virtual far end of dial is busy instead of answering\n"
+                 "  --wait S      seconds to wait for the call or the far end (default 30)\n");
     return to == stdout ? 0 : 2;
+}
+
+struct Options {
+    int Index = 0;
+    bool Virtual = true;
+    std::string Number;
+    zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
+    std::string Keys = "123#";
+    bool Busy = false;
+    int WaitS = 30;
+};
+
+// Polls `done` every 20 ms for up to `seconds`.
+template <class F> bool WaitFor(int seconds, F done)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool Reached(CZusb_IO &io)
+{
+    io.InitialUSB_IOEx(0);
+    if (WaitFor(2, [&] { return io.IfConnectUSB() == 0; }))
+        return true;
+    std::printf("device %d: box not reached\n", io.DeviceIndex);
+    return false;
+}
+
+// An incoming call, handled as an application would.
+int Call(const Options &o, zlsim::LineModel *line)
+{
+    CZusb_IO io(o.Index);
+    if (!Reached(io))
+        return 1;
+    if (line)
+        line->Ring(o.Number, o.Format);
+    std::printf("waiting for a call\n");
+    if (!WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; })) {
+        std::printf("no call\n");
+        io.ExistUSB_IO();
+        return 1;
+    }
+    std::printf("incoming call\n");
+    // The caller ID follows the first ring.
+    std::string number;
+    WaitFor(line ? 2 : 6, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
+    std::printf("caller: %s\n", number.empty() ? "(no number)" : number.c_str());
+    int r = io.PickUp();
+    std::printf("PickUp: %d\n", r);
+    if (r == 1) {
+        if (line)
+            line->PressKeys(o.Keys);
+        std::string keys;
+        WaitFor(o.WaitS, [&] {
+            unsigned char code[2];
+            while (io.GetDTMFCode(code) == 1)
+                keys += zlsim::LineModel::KeyChar(code[0]);
+            return !keys.empty() && keys.back() == '#';
+        });
+        std::printf("keys: %s\n", keys.empty() ? "(none)" : keys.c_str());
+    }
+    std::printf("PutDown: %d\n", io.PutDown());
+    io.ExistUSB_IO();
+    return r == 1 ? 0 : 1;
+}
+
+// An outgoing call: dial, then follow the call progress.
+int Dial(const Options &o, zlsim::LineModel *line)
+{
+    CZusb_IO io(o.Index);
+    if (!Reached(io))
+        return 1;
+    int r = io.PickUp();
+    std::printf("PickUp: %d\n", r);
+    std::string number = o.Number;
+    if (r == 1) {
+        r = io.DialNmb(number.data());
+        std::printf("DialNmb %s: %d\n", number.c_str(), r);
+    }
+    if (r == 1) {
+        r = io.SetContinueReturn450Hz(1);
+        std::printf("SetContinueReturn450Hz: %d\n", r);
+    }
+    const char *outcome = "no answer";
+    if (r == 1) {
+        // The virtual far end picks up (or is busy) after one ringback.
+        auto farEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        bool farEndDone = line == nullptr;
+        WaitFor(o.WaitS, [&] {
+            unsigned short pair[2];
+            while (io.Get450HzRecd(pair) == 1)
+                std::printf("450 Hz: %u %u\n", pair[0], pair[1]);
+            if (!farEndDone && std::chrono::steady_clock::now() >= farEnd) {
+                farEndDone = true;
+                o.Busy ? line->Busy() : line->Answer();
+            }
+            if (io.GetCalledPickUpStatus() == 1)
+                outcome = "answered";
+            else if (io.ReadBusyBit() == 1)
+                outcome = "busy";
+            else
+                return false;
+            return true;
+        });
+        std::printf("%s\n", outcome);
+    }
+    std::printf("PutDown: %d\n", io.PutDown());
+    io.ExistUSB_IO();
+    return r == 1 ? 0 : 1;
 }
 
 bool ParseIndex(const char *s, int &out)
@@ -80,31 +210,59 @@ int Status(int index)
 
 int main(int argc, char **argv)
 {
-    int index = 0;
-    bool virtualBox = true;
+    Options o;
     const char *command = nullptr;
+    const char *number = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        std::string next = i + 1 < argc ? argv[i + 1] : "";
         if (a == "-h" || a == "--help")
             return Usage(stdout);
         if (a == "--device" || a == "-d") {
-            if (i + 1 >= argc || !ParseIndex(argv[i + 1], index)) {
+            if (i + 1 >= argc || !ParseIndex(argv[i + 1], o.Index)) {
                 std::fprintf(stderr, "zlbox: --device takes an index from 0 to 3\n");
                 return 2;
             }
             ++i;
         } else if (a == "--driver") {
-            std::string v = i + 1 < argc ? argv[++i] : "";
-            if (v == "virtual")
-                virtualBox = true;
-            else if (v == "system")
-                virtualBox = false;
+            ++i;
+            if (next == "virtual")
+                o.Virtual = true;
+            else if (next == "system")
+                o.Virtual = false;
             else {
                 std::fprintf(stderr, "zlbox: --driver takes virtual or system\n");
                 return 2;
             }
+        } else if (a == "--format") {
+            ++i;
+            if (next == "sdmf")
+                o.Format = zlsim::CallerIdType::Sdmf;
+            else if (next == "mdmf")
+                o.Format = zlsim::CallerIdType::Mdmf;
+            else if (next == "digits")
+                o.Format = zlsim::CallerIdType::Digits;
+            else {
+                std::fprintf(stderr, "zlbox: --format takes sdmf, mdmf or digits\n");
+                return 2;
+            }
+        } else if (a == "--keys" && i + 1 < argc) {
+            o.Keys = argv[++i];
+        } else if (a == "--busy") {
+            o.Busy = true;
+        } else if (a == "--wait") {
+            char *end = nullptr;
+            long v = std::strtol(next.c_str(), &end, 10);
+            if (next.empty() || *end || v < 1 || v > 3600) {
+                std::fprintf(stderr, "zlbox: --wait takes 1 to 3600 seconds\n");
+                return 2;
+            }
+            o.WaitS = static_cast<int>(v);
+            ++i;
         } else if (!command && a[0] != '-') {
             command = argv[i];
+        } else if (command && !number && a[0] != '-') {
+            number = argv[i];
         } else {
             std::fprintf(stderr, "zlbox: unexpected argument '%s'\n", argv[i]);
             return Usage(stderr);
@@ -112,17 +270,26 @@ int main(int argc, char **argv)
     }
     if (!command)
         return Usage(stderr);
-    if (std::strcmp(command, "status") != 0) {
+    const std::string cmd = command;
+    if (cmd != "status" && cmd != "call" && cmd != "dial") {
         std::fprintf(stderr, "zlbox: unknown command '%s'\n", command);
         return Usage(stderr);
     }
+    if ((cmd == "status" && number) || (cmd == "dial" && !number)) {
+        std::fprintf(stderr, "zlbox: %s\n", number ? "status takes no number" : "dial needs a number");
+        return 2;
+    }
+    o.Number = number ? number : "13800138000";
 
     zlsim::VirtualDriver driver;
-    if (virtualBox) {
-        driver.Plug(index);
+    std::unique_ptr<zlsim::LineModel> line;
+    if (o.Virtual) {
+        driver.Plug(o.Index);
         ZlSetDriverBackend(&driver);
+        line = std::make_unique<zlsim::LineModel>(driver.Box(o.Index));
     }
-    int rc = Status(index);
+    int rc = cmd == "status" ? Status(o.Index) : cmd == "call" ? Call(o, line.get()) : Dial(o, line.get());
+    line.reset();
     ZlSetDriverBackend(nullptr);
     return rc;
 }
