@@ -116,37 +116,41 @@ char *CZusb_IO::ReadstrCallNmb()
     return text;
 }
 
-int CZusb_IO::GetDTMFCode(unsigned char *code)
+namespace {
+// Takes the oldest key code and up to max - 1 more while there are any.
+int TakeKeys(int index, unsigned char *out, int max)
 {
-    if (!code)
+    if (!out)
         return -4;
-    DeviceSlot &s = SlotFor(DeviceIndex);
+    DeviceSlot &s = SlotFor(index);
     if (s.Has(Closed))
         return -1;
     uint8_t key = 0;
     if (!PopKey(s, key))
         return -4;
-    code[0] = key;
-    code[1] = 0;
+    out[0] = key;
+    for (int i = 1; i < max; ++i)
+        if (PopKey(s, key))
+            out[i] = key;
     return 1;
+}
+}  // namespace
+
+int CZusb_IO::GetDTMFCode(unsigned char *code)
+{
+    int r = TakeKeys(DeviceIndex, code, 1);
+    if (r == 1)
+        code[1] = 0;
+    return r;
 }
 
 int CZusb_IO::TestTool_GetDTMFCode(unsigned char *codes)
 {
-    if (!codes)
-        return -4;
-    DeviceSlot &s = SlotFor(DeviceIndex);
-    if (s.Has(Closed))
-        return -1;
-    uint8_t key = 0;
-    if (!PopKey(s, key))
-        return -4;
-    codes[0] = key;
-    for (int i = 1; i < 3; ++i)
-        if (PopKey(s, key))
-            codes[i] = key;
-    codes[3] = 0;
-    return 1;
+    // A position the ring had no code for keeps what the caller put there.
+    int r = TakeKeys(DeviceIndex, codes, 3);
+    if (r == 1)
+        codes[3] = 0;
+    return r;
 }
 
 int CZusb_IO::SetCheckDTMFCall(int on) { return SendByte(SlotFor(DeviceIndex), 22, OnOff(on), LimitLong); }
