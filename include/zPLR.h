@@ -97,6 +97,51 @@ public:
     int SetAmp(int value);
 
     /* ---- device records and maintenance ---- */
+    /* Identity records. Buffers: 17 bytes for the 16-byte records, 2 for
+     * the type and the counter, 12 for HSP information, 6 for the sum
+     * record. Module number, serial and adapter characteristics come
+     * enciphered under the key given to SetKey. */
+    int ReadCustomerID(unsigned char *out);
+    int ReadModuleNmb(unsigned char *out);
+    int ReadManuSerial(unsigned char *out);
+    int ReadAdaptChar(unsigned char *out);
+    int ReadZL_Type(unsigned char *out);
+    int ReadWritingInfoCounter(unsigned char *out);
+    int ReadHSPInfo(unsigned char *out);
+    int ReadSP_Sum(unsigned char *out);
+    int ReadSTMDeviceID(unsigned char *out);
+    int ReadSTM32Temp();
+    int ModKVer(unsigned char value);
+    int SetZLDeviceNmb(unsigned char *record);
+    /* Keeps the record's 7-byte head; at most 9 characters of id. Returns
+     * the box's verdict: 1 stored, -1 or -2 refused, 0 no verdict. */
+    int ModifyCustomerID(unsigned char *id);
+    /* The text stays valid until the next call on this box; empty on failure. */
+    char *ReadstrCustomerID();
+    /* 23 bytes. */
+    void ReadzPLRVersion(char *out);
+
+    /* Flash (240 bytes), converter values, test commands. */
+    int WriteDataToFlash(unsigned char *data);
+    int FS_Open();
+    int FS_Close();
+    int Read_ADC01_Modified(unsigned char *out);
+    int ReadADCModValue(unsigned short *out);
+    int Test_End0_WR(unsigned char code, unsigned char *buf);
+    int Test_U2(unsigned char value);
+    int Test_Status(unsigned char value);
+    int Test_CtrlOut(int a, int b);
+    int Test_Flash(int a, int *values);
+
+    /* The PC's local date and time as texts: 5 bytes for the year, 3 for
+     * the others. */
+    int GetYear(char *out);
+    int GetMoth(char *out);
+    int GetDay(char *out);
+    int GetHour(char *out);
+    int GetMin(char *out);
+    int GetSec(char *out);
+
 
     /* Record cipher. Tables are 7 rows of 10 words. */
     void Add_Sub_Secret(unsigned char *in, unsigned char *out, int length,

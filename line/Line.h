@@ -20,15 +20,8 @@ inline bool TestAndClear(DeviceSlot &s, uint32_t bit)
 }
 
 inline uint8_t OnOff(int v) { return v == 1 ? 1 : 0; }
-inline uint8_t Low(int v) { return static_cast<uint8_t>(v & 0xFF); }
-
-// A command whose only argument is byte 1.
-inline int SendByte(DeviceSlot &s, uint8_t code, uint8_t arg, int limit)
-{
-    transport::Packet p(code);
-    p[1] = arg;
-    return transport::SendCommand(s, p, limit);
-}
+using transport::Low;
+using transport::SendByte;
 
 // The dial code of one character of a number; 0 for none.
 uint8_t DialCode(char c);

@@ -262,7 +262,7 @@ TEST(DispatcherTest, GarbageNeverLeavesTheSlotInconsistent)
             b = static_cast<uint8_t>(rng());
         if (i % 3 == 0)
             r[0] = static_cast<uint8_t>(rng() % 40);
-            Dispatch(s, r, echo);
+        Dispatch(s, r, echo);
         ASSERT_LT(s.DtmfWriteIndex.load(), RingSize);
         ASSERT_LT(s.Tone450WriteIndex.load(), RingSize);
         ASSERT_EQ(s.InfoReply[64] == 0 || s.InfoReply[64] == 0xEE, true);

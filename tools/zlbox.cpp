@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/LineModel.h"
+#include "sim/RecordModel.h"
 #include "sim/VirtualBox.h"
 #include "zPLR.h"
 
@@ -33,6 +34,7 @@ int Usage(FILE *to)
                  "usage: zlbox [options] status\n"
                  "       zlbox [options] call [NUMBER]\n"
                  "       zlbox [options] dial NUMBER\n"
+                 "       zlbox [options] info\n"
                  "  status   start a session, tell whether the box was reached and\n"
                  "           show its status word, then end the session\n"
                  "  call     wait for an incoming call, show the caller's number,\n"
@@ -40,6 +42,7 @@ int Usage(FILE *to)
                  "           the virtual box NUMBER calls in and presses --keys\n"
                  "  dial     pick up, dial NUMBER, follow the 450 Hz measurements\n"
                  "           until the far end answers or is busy, hang up\n"
+                 "  info     show the library version and the box's identity records\n"
                  "  --device N    device index 0 to 3 (default 0)\n"
                  "  --driver      virtual: the built-in virtual box (default);\n"
                  "                system: the box's own driver\n"
@@ -79,6 +82,60 @@ bool Reached(CZusb_IO &io)
         return true;
     std::printf("device %d: box not reached\n", io.DeviceIndex);
     return false;
+}
+
+std::string Hex(const unsigned char *b, int n)
+{
+    std::string out;
+    char two[4];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(two, sizeof two, "%02X", b[i]);
+        out += two;
+    }
+    return out;
+}
+
+// The version and the identity records.
+int Info(const Options &o)
+{
+    CZusb_IO io(o.Index);
+    char version[23];
+    io.ReadzPLRVersion(version);
+    std::printf("zPLR %s\n", version);
+    if (!Reached(io))
+        return 1;
+    unsigned char b[18] = {};
+    int failures = 0;
+    auto show = [&](const char *name, int r, const std::string &value) {
+        if (r == 1) {
+            std::printf("%-22s %s\n", name, value.c_str());
+        } else {
+            std::printf("%-22s failed (%d)\n", name, r);
+            ++failures;
+        }
+    };
+    int r = io.ReadCustomerID(b);
+    show("customer ID", r, r == 1 ? Hex(b, 7) + " " + std::string(reinterpret_cast<char *>(b + 7)) : "");
+    r = io.ReadModuleNmb(b);
+    show("module number (client)", r, Hex(b, 16));
+    r = io.ReadManuSerial(b);
+    show("serial (client)", r, Hex(b, 16));
+    r = io.ReadAdaptChar(b);
+    show("adapter (client)", r, Hex(b, 16));
+    r = io.ReadSTMDeviceID(b);
+    show("STM32 device ID", r, Hex(b, 16));
+    r = io.ReadZL_Type(b);
+    show("type", r, std::to_string(b[0]));
+    r = io.ReadWritingInfoCounter(b);
+    show("writing counter", r, std::to_string(b[0]));
+    r = io.ReadHSPInfo(b);
+    show("HSP information", r, Hex(b, 11));
+    r = io.ReadSP_Sum(b);
+    show("sum record", r, Hex(b, 5));
+    r = io.ReadSTM32Temp();
+    show("STM32 temperature", r < 0 ? r : 1, std::to_string(r));
+    io.ExistUSB_IO();
+    return failures ? 1 : 0;
 }
 
 // An incoming call, handled as an application would.
@@ -271,24 +328,30 @@ int main(int argc, char **argv)
     if (!command)
         return Usage(stderr);
     const std::string cmd = command;
-    if (cmd != "status" && cmd != "call" && cmd != "dial") {
+    if (cmd != "status" && cmd != "call" && cmd != "dial" && cmd != "info") {
         std::fprintf(stderr, "zlbox: unknown command '%s'\n", command);
         return Usage(stderr);
     }
-    if ((cmd == "status" && number) || (cmd == "dial" && !number)) {
-        std::fprintf(stderr, "zlbox: %s\n", number ? "status takes no number" : "dial needs a number");
+    if (((cmd == "status" || cmd == "info") && number) || (cmd == "dial" && !number)) {
+        std::fprintf(stderr, "zlbox: %s\n", number ? "only call and dial take a number" : "dial needs a number");
         return 2;
     }
     o.Number = number ? number : "13800138000";
 
     zlsim::VirtualDriver driver;
     std::unique_ptr<zlsim::LineModel> line;
+    std::unique_ptr<zlsim::RecordModel> records;
     if (o.Virtual) {
         driver.Plug(o.Index);
         ZlSetDriverBackend(&driver);
         line = std::make_unique<zlsim::LineModel>(driver.Box(o.Index));
+        records = std::make_unique<zlsim::RecordModel>(driver.Box(o.Index));
     }
-    int rc = cmd == "status" ? Status(o.Index) : cmd == "call" ? Call(o, line.get()) : Dial(o, line.get());
+    int rc = cmd == "status" ? Status(o.Index)
+             : cmd == "call" ? Call(o, line.get())
+             : cmd == "dial" ? Dial(o, line.get())
+                             : Info(o);
+    records.reset();
     line.reset();
     ZlSetDriverBackend(nullptr);
     return rc;

@@ -30,4 +30,15 @@ int AwaitReply(DeviceSlot &slot, int limit);
 // A whole command: -1 Closed, hand-over result below 1, else AwaitReply.
 int SendCommand(DeviceSlot &slot, const Packet &packet, int limit);
 
+// The byte an int argument is sent as.
+inline uint8_t Low(int v) { return static_cast<uint8_t>(v & 0xFF); }
+
+// A command whose only argument is byte 1.
+inline int SendByte(DeviceSlot &s, uint8_t code, uint8_t arg, int limit)
+{
+    Packet p(code);
+    p[1] = arg;
+    return SendCommand(s, p, limit);
+}
+
 }  // namespace zplr::transport
