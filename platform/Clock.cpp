@@ -36,7 +36,9 @@ void CountWakeUp() { g_WakeUps.fetch_add(1, std::memory_order_relaxed); }
 
 void SleepMs(int ms)
 {
-    std::this_thread::sleep_for(Interval(ms));
+    const Clock::time_point end = Clock::now() + Interval(ms);
+    while (Clock::now() < end)
+        std::this_thread::sleep_until(end);
     CountWakeUp();
 }
 

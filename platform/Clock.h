@@ -67,7 +67,9 @@ bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred don
             // Exactly as the box's protocol describes it: sleep, count, test.
             ++polls;
             ticks.store(polls, std::memory_order_relaxed);
-            std::this_thread::sleep_until(start + step * polls);
+            // Some systems' timers end a sleep a little early.
+            while (Clock::now() < start + step * polls)
+                std::this_thread::sleep_until(start + step * polls);
             CountWakeUp();
             if (done())
                 return true;

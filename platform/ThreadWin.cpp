@@ -19,7 +19,7 @@ struct StartBlock {
 // that holds this frame up to the top of the stack.
 std::size_t CurrentStackBytes()
 {
-    MEMORY_BASIC_INFORMATION mbi;
+    MEMORY_BASIC_INFORMATION mbi{};
     auto *tib = reinterpret_cast<NT_TIB *>(NtCurrentTeb());
     if (!VirtualQuery(&mbi, &mbi, sizeof mbi))
         return 0;
