@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "device/Playback.h"
 #include "platform/Clock.h"
@@ -120,7 +121,12 @@ int CZusb_IO::Test_End0_WR(unsigned char code, unsigned char *buf)
     }
     if (failed == EchoAttempts)
         zplr::platform::ShowMessage("Receive Error!", zplr::platform::MessageOk);
-    std::memcpy(buf + 4, EchoReply, 60);
+    // The report thread fills the echo buffer of the object that started the
+    // session; another object of the same box must read that one, not its own.
+    // The slot was open above, so the owner is the live one of this session.
+    CZusb_IO *owner = s.ReportPipeCtx.Owner;
+    std::lock_guard<std::mutex> lock(s.EchoLock);
+    std::memcpy(buf + 4, owner ? owner->EchoReply : EchoReply, 60);
     return 1;
 }
 

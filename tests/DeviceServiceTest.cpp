@@ -133,10 +133,11 @@ TEST_F(DeviceServiceTest, EchoTest)
     // hand-over: three packets, one message, still 1.
     Driver.Box(0).SetReplyDelay(static_cast<int>(ScaledMs(10500)));
     ASSERT_EQ(io.Test_End0_WR(251, buf), 1);
+    // The third echo comes in after the copy; nothing may tear it.
+    ASSERT_TRUE(Eventually([&] { return !(Status(0) & transport::AwaitingReply); }));
     EXPECT_EQ(Sent(251).size(), 3u);
     EXPECT_EQ(Messages.load(), 1);
     EXPECT_EQ(LastMessage, "Receive Error!");
-    ASSERT_TRUE(Eventually([&] { return !(Status(0) & transport::AwaitingReply); }));
     Driver.Box(0).SetReplyDelay(0);
 
     // A box that never answers: the second hand-over fails, no message.
@@ -147,6 +148,16 @@ TEST_F(DeviceServiceTest, EchoTest)
     Driver.Box(0).WithholdReplies(false);
     Driver.Box(0).ReleaseWithheld();
     EXPECT_EQ(io.Test_End0_WR(248, nullptr), -4);
+
+    // Another object of the same box sees the echo too. (Its end ends the
+    // session, so it comes last.)
+    ASSERT_TRUE(Eventually([&] { return !(Status(0) & transport::AwaitingReply); }));
+    CZusb_IO same(0);
+    unsigned char other[64] = {};
+    other[0] = 0x5A;
+    ASSERT_EQ(same.Test_End0_WR(251, other), 1);
+    EXPECT_EQ(int{other[4]}, 251);
+    EXPECT_EQ(int{other[8]}, 0x5A);
 }
 
 TEST_F(DeviceServiceTest, TestCommandsSendLowBytes)

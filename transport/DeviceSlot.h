@@ -145,6 +145,10 @@ struct DeviceSlot {
     // Serialises session start and end on this slot.
     std::mutex SessionLock;
 
+    // Device records: a test echo may come in late, while the echo test
+    // copies the previous one out; this keeps the two copies apart.
+    std::mutex EchoLock;
+
     void Set(uint32_t bits) { DeviceStatus.fetch_or(bits, std::memory_order_acq_rel); Gate.Notify(); }
     void Clear(uint32_t bits) { DeviceStatus.fetch_and(~bits, std::memory_order_acq_rel); Gate.Notify(); }
     bool Has(uint32_t bits) const { return (DeviceStatus.load(std::memory_order_acquire) & bits) != 0; }

@@ -203,8 +203,10 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
         break;
     case 248:
     case 251:
-        if (echo)
+        if (echo) {
+            std::lock_guard<std::mutex> lock(s.EchoLock);
             std::memcpy(echo, r, PacketSize);
+        }
         break;
     default: break;
     }
