@@ -36,9 +36,7 @@ void CountWakeUp() { g_WakeUps.fetch_add(1, std::memory_order_relaxed); }
 
 void SleepMs(int ms)
 {
-    const Clock::time_point end = Clock::now() + Interval(ms);
-    while (Clock::now() < end)
-        std::this_thread::sleep_until(end);
+    SleepUntil(Clock::now() + Interval(ms));
     CountWakeUp();
 }
 

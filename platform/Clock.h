@@ -30,6 +30,9 @@ void CountWakeUp();
 // Sleeps ms (scaled); no condition to wake for.
 void SleepMs(int ms);
 
+// Sleeps until `end`, never less.
+void SleepUntil(Clock::time_point end);
+
 // A place to wait for flags of one device slot. Whoever changes a flag that a
 // wait may be testing calls Notify(); waits then re-test at once instead of
 // at their next interval.
@@ -67,9 +70,7 @@ bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred don
             // Exactly as the box's protocol describes it: sleep, count, test.
             ++polls;
             ticks.store(polls, std::memory_order_relaxed);
-            // Some systems' timers end a sleep a little early.
-            while (Clock::now() < start + step * polls)
-                std::this_thread::sleep_until(start + step * polls);
+            SleepUntil(start + step * polls);
             CountWakeUp();
             if (done())
                 return true;

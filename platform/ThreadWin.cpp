@@ -4,7 +4,6 @@
 #include <process.h>
 
 #include <climits>
-#include <new>
 
 namespace zplr::platform {
 namespace {
@@ -15,16 +14,21 @@ struct StartBlock {
     std::size_t Stack;
 };
 
-// The reservation the thread really runs on: from the base of the region
-// that holds this frame up to the top of the stack.
+// The reservation the thread really runs on: every region of the
+// allocation that holds this frame, guard pages included.
 std::size_t CurrentStackBytes()
 {
     MEMORY_BASIC_INFORMATION mbi{};
-    auto *tib = reinterpret_cast<NT_TIB *>(NtCurrentTeb());
     if (!VirtualQuery(&mbi, &mbi, sizeof mbi))
         return 0;
-    return static_cast<std::size_t>(static_cast<char *>(tib->StackBase) -
-                                    static_cast<char *>(mbi.AllocationBase));
+    void *const base = mbi.AllocationBase;
+    auto *at = static_cast<char *>(base);
+    std::size_t total = 0;
+    while (VirtualQuery(at, &mbi, sizeof mbi) && mbi.AllocationBase == base && mbi.RegionSize) {
+        total += mbi.RegionSize;
+        at += mbi.RegionSize;
+    }
+    return total;
 }
 
 unsigned __stdcall Trampoline(void *p)

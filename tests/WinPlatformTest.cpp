@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -31,10 +32,16 @@ TEST(WinPlatformTest, NoBoxAfterTheRealSetupApiWalk)
         CZusb_IO io(0);
         ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
         EXPECT_TRUE(io.GetTelStatus() & transport::Closed);
+        // The report thread's second failed walk shows as ConnectTried.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!(io.GetTelStatus() & transport::ConnectTried) && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_TRUE(io.GetTelStatus() & transport::ConnectTried);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a few open cycles
         EXPECT_TRUE(io.GetTelStatus() & transport::Closed);
         EXPECT_EQ(io.IfConnectUSB(), 1);
         io.ExistUSB_IO();
+        EXPECT_EQ(io.GetTelStatus(), static_cast<int>(transport::Closed));
     }
     platform::SetTimeScale(1.0);
 }
@@ -53,6 +60,40 @@ TEST(WinPlatformTest, HandlesOfTheBackend)
     EXPECT_EQ(d.Control(ZL_INVALID_HANDLE, 0x220008, nullptr, 0, nullptr, 0, &done), 0);
     d.CancelIo(ZL_INVALID_HANDLE);
     d.Close(ZL_INVALID_HANDLE);
+}
+
+// Every pipe thread opens the device path for its own handle while the
+// others hold theirs, so opens must share; transfers report their counts.
+TEST(WinPlatformTest, OpensShareAndTransfersCount)
+{
+    char dir[MAX_PATH], file[MAX_PATH];
+    ASSERT_NE(GetTempPathA(sizeof dir, dir), 0u);
+    ASSERT_NE(GetTempFileNameA(dir, "zpl", 0, file), 0u);
+    ZlDriverBackend &d = platform::PlatformDriver();
+    ZlHandle a = d.Open(file), b = d.Open(file);
+    ASSERT_NE(a, ZL_INVALID_HANDLE);
+    ASSERT_NE(b, ZL_INVALID_HANDLE);
+
+    unsigned char out[64], in[64] = {};
+    for (int i = 0; i < 64; ++i)
+        out[i] = static_cast<unsigned char>(i * 7);
+    unsigned done = 0;
+    EXPECT_EQ(d.Write(a, out, 64, &done), 1);
+    EXPECT_EQ(done, 64u);
+    EXPECT_EQ(d.Read(b, in, 64, &done), 1);
+    EXPECT_EQ(done, 64u);
+    EXPECT_EQ(0, std::memcmp(in, out, 64));
+    EXPECT_EQ(d.Read(b, in, 64, &done), 1);  // at the end: success, nothing read
+    EXPECT_EQ(done, 0u);
+
+    // A request that the file system does not know fails, with no count.
+    done = 5;
+    EXPECT_EQ(d.Control(a, 0x8000200C, in, 16, out, 1, &done), 0);
+    EXPECT_EQ(done, 0u);
+    d.Close(a);
+    d.Close(b);
+    DeleteFileA(file);
+    EXPECT_EQ(d.Open(file), ZL_INVALID_HANDLE);  // existing paths only
 }
 
 // Shut-down must be able to end a read that blocks in another thread, as the
