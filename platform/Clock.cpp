@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace zplr::platform {
 namespace {

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 namespace zplr::platform {
 
