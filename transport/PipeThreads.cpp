@@ -185,11 +185,8 @@ void RunSecondary(DeviceSlot &s, Secondary t)
 
 }  // namespace
 
-void SetStreamWorkers(StreamWork record, StreamWork play)
-{
-    g_Record.store(record);
-    g_Play.store(play);
-}
+void SetRecordWork(StreamWork record) { g_Record.store(record); }
+void SetPlayWork(StreamWork play) { g_Play.store(play); }
 
 void ResetPipe(ZlHandle h)
 {

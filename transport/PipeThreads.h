@@ -13,7 +13,8 @@ constexpr unsigned StreamStartRequest = 0x80002010;
 // Work of the sound threads once they leave their open cycle; installed by
 // the sound subsystem. Without it a start request is only acknowledged.
 using StreamWork = void (*)(DeviceSlot &slot, ZlHandle pipe, ZlHandle device);
-void SetStreamWorkers(StreamWork record, StreamWork play);
+void SetRecordWork(StreamWork record);
+void SetPlayWork(StreamWork play);
 
 // Thread entries; the argument is the DeviceSlot.
 void AlarmThread(void *slot);
