@@ -96,6 +96,32 @@ public:
     int GetLine_Mic(int line);
     int SetAmp(int value);
 
+    /* ---- playback to the line ---- */
+    /* Plays a WAV file of the library's layout (48-byte header, 8 kHz A-law
+     * mono) from startPermille thousandths on. 1 started, -1 closed, -2
+     * sound-out thread not running, -3 recording did not give way, -4 the
+     * mode needs the line off hook, or no readable file at the path (null,
+     * or longer than 1023 characters). */
+    int StartPlaySound(const char *fileName, int startPermille, int playMode, int playOption,
+                       int playFlag);
+    int StartPlaySoundCStr(char *fileName, int startPermille, int playMode, int playOption,
+                           int playFlag);
+    int StopPlaySound();
+    int SetPlayStatus(unsigned char start, unsigned char mode, unsigned char option,
+                      unsigned char flag);
+    int CheckWavFileExist(char *fileName);
+    /* Thousandths played; 1000 once after the box reported the end; -1
+     * after the line was released. */
+    int GetWriteSoundRate();
+    unsigned long long GetWriteSoundBytes();
+    void SeekFilePointForTelInfo(int permille);
+
+    /* Sound from the application's memory to the line, in chunks of up to
+     * 512 bytes; each call returns once its sound is in the pipe. */
+    int OpenWriteSoundToBuff();
+    int WriteSoundFromPCToBuffer(unsigned char *buffer, int length);
+    int CloseWriteSoundToBuff();
+
     /* ---- device records and maintenance ---- */
     /* Identity records. Buffers: 17 bytes for the 16-byte records, 2 for
      * the type and the counter, 12 for HSP information, 6 for the sum

@@ -78,6 +78,107 @@ void VirtualBox::AnswerLocked(const Bytes64 &packet)
         else
             QueueLocked(r, DelayMs_);
     }
+    if (packet[0] == 9)
+        PlayCommandLocked(packet);
+}
+
+// ---- sound-out ------------------------------------------------------------
+
+void VirtualBox::PlayCommandLocked(const Bytes64 &packet)
+{
+    if (packet[1] == 1) {
+        Playing_ = true;
+        ++PlayChain_;
+        SinceRequest_ = 0;
+        if (Pacing_ != Pacing::Manual)
+            QueueRequestLocked(Clock::now() + std::chrono::milliseconds(DelayMs_));
+    } else if (Playing_) {
+        Playing_ = false;
+        ++PlayChain_;
+        Bytes64 end{};
+        end[0] = 9;
+        end[1] = 0xD0;
+        end[2] = 3;
+        end[3] = 0x20;
+        if (Withhold_)
+            Withheld_.push_back(end);
+        else
+            QueueLocked(end, DelayMs_);
+    }
+}
+
+void VirtualBox::QueueRequestLocked(Clock::time_point due)
+{
+    Queued q{due, Bytes64{}, PlayChain_};
+    q.Report[0] = 9;
+    auto at = std::upper_bound(Reports_.begin(), Reports_.end(), q,
+                               [](const Queued &a, const Queued &b) { return a.Due < b.Due; });
+    Reports_.insert(at, q);
+    Driver_.Changed_.notify_all();
+}
+
+void VirtualBox::TakeSoundOutLocked(const uint8_t *block)
+{
+    if (!SoundOutStreaming_)
+        return;
+    SoundOut_.insert(SoundOut_.end(), block, block + 256);
+    SinceRequest_ += 256;
+    if (Playing_ && Pacing_ == Pacing::Unpaced && SinceRequest_ >= 512) {
+        SinceRequest_ = 0;
+        QueueRequestLocked(Clock::now());
+    }
+    Driver_.Changed_.notify_all();
+}
+
+void VirtualBox::SetPacing(Pacing pacing)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Pacing_ = pacing;
+}
+
+void VirtualBox::SetTimeScale(double scale)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Scale_ = scale;
+}
+
+void VirtualBox::RequestChunk() { SendReport({9, 0}); }
+
+bool VirtualBox::Playing() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return Playing_;
+}
+
+std::vector<uint8_t> VirtualBox::SoundOut() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return SoundOut_;
+}
+
+size_t VirtualBox::SoundOutSize() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return SoundOut_.size();
+}
+
+void VirtualBox::ClearSoundOut()
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    SoundOut_.clear();
+}
+
+bool VirtualBox::WaitSoundOut(size_t bytes, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(Driver_.Mutex_);
+    return Driver_.Changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                     [&] { return SoundOut_.size() >= bytes; });
+}
+
+unsigned VirtualBox::SoundOutStarts() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return SoundOutStarts_;
 }
 
 std::vector<Bytes64> VirtualBox::Packets() const
@@ -226,6 +327,9 @@ void VirtualDriver::Unplug(int index)
     b.Plugged_ = false;
     ++b.Generation_;  // every handle of the box goes stale
     b.Reports_.clear();
+    b.SoundOutStreaming_ = false;
+    b.Playing_ = false;
+    ++b.PlayChain_;
     Changed_.notify_all();
 }
 
@@ -303,7 +407,16 @@ ZlHandle VirtualDriver::Open(const char *path)
         if (b.TakeFailure(pipe, Op::Open))
             return ZL_INVALID_HANDLE;
         b.Opens_.push_back(pipe);
-        Handles_[Next_] = {i, pipe, b.Generation_};
+        HandleInfo info{i, pipe, b.Generation_};
+        const auto me = std::make_pair(std::this_thread::get_id(), i);
+        if (pipe == Pipe::Device) {
+            auto last = LastPipe_.find(me);
+            if (last != LastPipe_.end())
+                info.Stream = last->second;
+        } else {
+            LastPipe_[me] = pipe;
+        }
+        Handles_[Next_] = info;
         return Next_++;
     }
     return ZL_INVALID_HANDLE;
@@ -341,8 +454,22 @@ int VirtualDriver::Read(ZlHandle h, void *buf, unsigned len, unsigned *done)
         }
         if (!b.Reports_.empty()) {
             auto due = b.Reports_.front().Due;
-            if (due <= Clock::now())
-                break;
+            if (due <= Clock::now()) {
+                const VirtualBox::Queued q = b.Reports_.front();
+                if (!q.Chain)
+                    break;
+                // A chunk request: stale once its playback has ended;
+                // in real time each one brings the next.
+                if (q.Chain == b.PlayChain_ && b.Playing_) {
+                    if (b.Pacing_ == VirtualBox::Pacing::RealTime)
+                        b.QueueRequestLocked(
+                            q.Due + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double, std::milli>(64.0 * b.Scale_)));
+                    break;
+                }
+                b.Reports_.pop_front();
+                continue;
+            }
             Changed_.wait_until(lock, due);
         } else {
             Changed_.wait(lock);
@@ -380,7 +507,11 @@ int VirtualDriver::Write(ZlHandle h, const void *buf, unsigned len, unsigned *do
         b.Packets_.push_back(p);
         b.AnswerLocked(p);
         Changed_.notify_all();
-    } else if (info->On != Pipe::SoundOut) {
+    } else if (info->On == Pipe::SoundOut) {
+        if (len != 256)
+            return 0;
+        b.TakeSoundOutLocked(static_cast<const uint8_t *>(buf));
+    } else {
         return 0;
     }
     if (done)
@@ -405,6 +536,13 @@ int VirtualDriver::Control(ZlHandle h, unsigned code, const void *in, unsigned i
     b.Controls_.push_back(std::move(call));
     if (b.TakeFailure(info->On, Op::Control))
         return 0;
+    if (code == 0x80002010 && info->Stream == Pipe::SoundOut) {
+        if (b.TakeFailure(Pipe::SoundOut, Op::Control))
+            return 0;
+        b.SoundOutStreaming_ = true;
+        b.SinceRequest_ = 0;
+        ++b.SoundOutStarts_;
+    }
     if (out && outLen)
         std::memset(out, 0, outLen);
     if (done)

@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zPLR_host.h"
@@ -93,12 +94,36 @@ public:
 
     bool Plugged() const;
 
+    // Sound-out (pipe 3). After the stream-start request on the sound-out
+    // thread's device handle the box keeps every block written to pipe 3
+    // (each write must be 256 bytes). While command 9 has switched playback
+    // on, it asks for each 512-byte chunk with report 9: in real time, one
+    // per 64 ms times the time scale; unpaced, as soon as the previous
+    // chunk is in; or manually, only through RequestChunk. Command 9 off
+    // ends the playback with report 9 sub-code 0xD0, status type 3 flag
+    // 0x20. FailNext(Pipe::SoundOut, Op::Control) fails the next stream
+    // start of the sound-out thread.
+    enum class Pacing { RealTime, Unpaced, Manual };
+    void SetPacing(Pacing pacing);
+    void SetTimeScale(double scale);
+    void RequestChunk();
+    bool Playing() const;
+    std::vector<uint8_t> SoundOut() const;
+    size_t SoundOutSize() const;
+    void ClearSoundOut();
+    bool WaitSoundOut(size_t bytes, int timeoutMs) const;
+    // Stream starts seen on the sound-out thread's device handle.
+    unsigned SoundOutStarts() const;
+
 private:
     friend class VirtualDriver;
     explicit VirtualBox(VirtualDriver &driver, int index);
     bool TakeFailure(Pipe pipe, Op op);   // needs the driver lock
     void QueueLocked(const Bytes64 &report, int delayMs);
     void AnswerLocked(const Bytes64 &packet);
+    void PlayCommandLocked(const Bytes64 &packet);
+    void QueueRequestLocked(std::chrono::steady_clock::time_point due);
+    void TakeSoundOutLocked(const uint8_t *block);
 
     VirtualDriver &Driver_;
     int Index_;
@@ -111,6 +136,7 @@ private:
     struct Queued {
         std::chrono::steady_clock::time_point Due;
         Bytes64 Report;
+        unsigned Chain = 0;  // a chunk request of this playback; 0: none
     };
     std::deque<Queued> Reports_;
     std::vector<Bytes64> Packets_;
@@ -122,6 +148,15 @@ private:
     unsigned ShortRead_ = 0;
     std::map<std::pair<int, int>, int> Failures_;
     std::map<uint8_t, Responder> Responders_;
+
+    Pacing Pacing_ = Pacing::RealTime;
+    double Scale_ = 1.0;
+    bool SoundOutStreaming_ = false;
+    bool Playing_ = false;
+    unsigned PlayChain_ = 0;
+    unsigned SoundOutStarts_ = 0;
+    size_t SinceRequest_ = 0;
+    std::vector<uint8_t> SoundOut_;
 };
 
 class VirtualDriver final : public ZlDriverBackend {
@@ -156,6 +191,7 @@ private:
         Pipe On;
         unsigned Generation;
         bool Cancelled = false;
+        Pipe Stream = Pipe::Device;  // device handles: the pipe its thread opened
     };
     HandleInfo *Find(ZlHandle h);  // needs Mutex_
     bool Live(const HandleInfo &h) const;
@@ -164,6 +200,9 @@ private:
     mutable std::condition_variable Changed_;
     VirtualBox *Boxes_[4];
     std::map<ZlHandle, HandleInfo> Handles_;
+    // The pipe each thread opened last, per box: a sound thread opens its
+    // device handle right after its pipe.
+    std::map<std::pair<std::thread::id, int>, Pipe> LastPipe_;
     ZlHandle Next_ = 0x100;
 };
 

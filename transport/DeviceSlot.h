@@ -127,6 +127,18 @@ struct DeviceSlot {
 
     uint8_t CommandBuffer[PacketSize] = {};
 
+    // Playback: the file being played and the PC-side play chunk. The
+    // chunk is handed over by PcPlayDataReady; PcPlayChunkLength is the
+    // length of the chunk in PcPlayBuf, PcPlayLength that of the whole write.
+    std::atomic<uint64_t> PlayFileLength{0};
+    std::atomic<uint64_t> PlayPosition{0};
+    std::atomic<int32_t> PlayStartPermille{0};
+    std::atomic<int32_t> PcPlayLength{0};
+    std::atomic<int32_t> PcPlayChunkLength{0};
+    uint8_t PcPlayBuf[528] = {};
+    // Keeps a start's path apart from the thread's copy of it.
+    std::mutex PlayPathLock;
+
     PipeThreadCtx AlarmCtx, ReportPipeCtx, CommandPipeCtx, SoundInPipeCtx, SoundOutPipeCtx;
 
     // Keeps key-code pushes of the report and sound-in threads apart, and a

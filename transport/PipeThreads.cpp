@@ -107,10 +107,14 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
         return;
     }
     StreamWork w = (t.Which == Kind::SoundIn ? g_Record : g_Play).load();
-    if (t.Which == Kind::SoundIn)
+    if (t.Which == Kind::SoundIn) {
         t.Ctx.StartRecord.store(0);
-    else
+    } else if (!w) {
         t.Ctx.StartPlay.store(0);
+        t.Ctx.PlayDone.store(1);
+    }
+    // The play work keeps StartPlay up for its whole cycle and lowers it
+    // itself, before PlayDone: a start made right after a stop then stays.
     if (w)
         w(s, pipe, device);
     s.Gate.Notify();
