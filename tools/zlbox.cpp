@@ -6,7 +6,20 @@
 #include <string>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#define ZLBOX_ISATTY(fd) _isatty(fd)
+#define ZLBOX_PID() _getpid()
+#else
+#include <unistd.h>
+#define ZLBOX_ISATTY(fd) isatty(fd)
+#define ZLBOX_PID() getpid()
+#endif
+
+#include "tools/WavFile.h"
 
 #include "sim/LineModel.h"
 #include "sim/RecordModel.h"
@@ -35,6 +48,7 @@ int Usage(FILE *to)
                  "       zlbox [options] call [NUMBER]\n"
                  "       zlbox [options] dial NUMBER\n"
                  "       zlbox [options] info\n"
+                 "       zlbox [options] play FILE\n"
                  "  status   start a session, tell whether the box was reached and\n"
                  "           show its status word, then end the session\n"
                  "  call     wait for an incoming call, show the caller's number,\n"
@@ -43,13 +57,18 @@ int Usage(FILE *to)
                  "  dial     pick up, dial NUMBER, follow the 450 Hz measurements\n"
                  "           until the far end answers or is busy, hang up\n"
                  "  info     show the library version and the box's identity records\n"
+                 "  play     take the line, play the WAV file FILE (8 kHz A-law mono)\n"
+                 "           with a progress bar, hang up\n"
                  "  --device N    device index 0 to 3 (default 0)\n"
                  "  --driver      virtual: the built-in virtual box (default);\n"
                  "                system: the box's own driver\n"
                  "  --format F    virtual caller ID: sdmf (default), mdmf or digits\n"
                  "  --keys K      virtual keys pressed after the answer (default 123#)\n"
                  "  --busy        virtual far end of dial is busy instead of answering\n"
-                 "  --wait S      seconds to wait for the call or the far end (default 30)\n");
+                 "  --wait S      seconds to wait for the call or the far end (default 30)\n"
+                 "  --start P     play from P thousandths of the file on (default 0)\n"
+                 "  --save-line OUT.wav  virtual: save what the line received\n"
+                 "  --unpaced     virtual box asks for sound as fast as it comes\n");
     return to == stdout ? 0 : 2;
 }
 
@@ -61,6 +80,9 @@ struct Options {
     std::string Keys = "123#";
     bool Busy = false;
     int WaitS = 30;
+    int StartPermille = 0;
+    std::string SaveLine;
+    bool Unpaced = false;
 };
 
 // Polls `done` every 20 ms for up to `seconds`.
@@ -221,6 +243,103 @@ int Dial(const Options &o, zlsim::LineModel *line)
     return r == 1 ? 0 : 1;
 }
 
+// Shows playback progress until the box reports the end: a bar on a
+// terminal, a line per tenth elsewhere. Returns the last rate.
+int FollowPlayback(CZusb_IO &io, double seconds)
+{
+    const bool tty = ZLBOX_ISATTY(1) != 0;
+    int lastTenth = -1, rate = 0;
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<long>(seconds * 1500) + 5000);
+    for (;;) {
+        rate = io.GetWriteSoundRate();
+        if (rate < 0)
+            break;
+        const int shown = rate > 1000 ? 1000 : rate;
+        if (tty) {
+            char bar[41];
+            int filled = shown * 40 / 1000;
+            for (int i = 0; i < 40; ++i)
+                bar[i] = i < filled ? '#' : '-';
+            bar[40] = 0;
+            std::printf("\r[%s] %3d%%", bar, shown / 10);
+            std::fflush(stdout);
+        } else if (shown / 100 > lastTenth) {
+            lastTenth = shown / 100;
+            std::printf("progress %d%%\n", lastTenth * 10);
+        }
+        if (rate == 1000 || std::chrono::steady_clock::now() >= end)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (tty)
+        std::printf("\n");
+    return rate;
+}
+
+// Plays a WAV file to the line; files in another A-law layout go through
+// a temporary file of the library's layout.
+int Play(const Options &o, zlsim::VirtualBox *box)
+{
+    const std::string file = o.Number;
+    zlbox::WavInfo info;
+    std::string why;
+    if (!zlbox::ReadWavInfo(file, info, why)) {
+        std::fprintf(stderr, "zlbox: %s %s\n", file.c_str(), why.c_str());
+        return 2;
+    }
+    if (!zlbox::IsALaw8k(info)) {
+        std::fprintf(stderr, "zlbox: %s is %s; only 8000 Hz 8-bit A-law mono plays\n", file.c_str(),
+                     zlbox::Describe(info).c_str());
+        return 2;
+    }
+    std::string path = file, temp;
+    if (!zlbox::IsLibraryLayout(info)) {
+        std::vector<uint8_t> sound;
+        temp = (std::filesystem::temp_directory_path() /
+                ("zlbox-play-" + std::to_string(ZLBOX_PID()) + ".wav"))
+                   .string();
+        if (!zlbox::ReadSound(file, info, sound) || !zlbox::WriteLibraryLayout(temp, sound)) {
+            std::fprintf(stderr, "zlbox: cannot rewrite %s for playback\n", file.c_str());
+            std::remove(temp.c_str());
+            return 1;
+        }
+        path = temp;
+    }
+    if (box && o.Unpaced)
+        box->SetPacing(zlsim::VirtualBox::Pacing::Unpaced);
+
+    CZusb_IO io(o.Index);
+    int rc = 1;
+    if (Reached(io)) {
+        int r = io.PickUp();
+        std::printf("PickUp: %d\n", r);
+        if (r == 1) {
+            r = io.StartPlaySound(path.c_str(), o.StartPermille, 0, 1, 1);
+            std::printf("StartPlaySound %s: %d\n", file.c_str(), r);
+        }
+        if (r == 1) {
+            const int rate = FollowPlayback(io, static_cast<double>(info.DataSize) / 8000);
+            std::printf(rate == 1000 ? "played\n" : rate < 0 ? "line released\n" : "no end reported\n");
+            rc = rate == 1000 ? 0 : 1;
+            std::printf("StopPlaySound: %d\n", io.StopPlaySound());
+        }
+        std::printf("PutDown: %d\n", io.PutDown());
+        io.ExistUSB_IO();
+    }
+    if (!temp.empty())
+        std::remove(temp.c_str());
+    if (box && !o.SaveLine.empty()) {
+        const std::vector<uint8_t> line = box->SoundOut();
+        if (!zlbox::WriteLibraryLayout(o.SaveLine, line)) {
+            std::fprintf(stderr, "zlbox: cannot write %s\n", o.SaveLine.c_str());
+            return 1;
+        }
+        std::printf("line sound: %zu bytes to %s\n", line.size(), o.SaveLine.c_str());
+    }
+    return rc;
+}
+
 bool ParseIndex(const char *s, int &out)
 {
     char *end = nullptr;
@@ -305,6 +424,19 @@ int main(int argc, char **argv)
             }
         } else if (a == "--keys" && i + 1 < argc) {
             o.Keys = argv[++i];
+        } else if (a == "--start") {
+            char *end = nullptr;
+            long v = std::strtol(next.c_str(), &end, 10);
+            if (next.empty() || *end || v < 0 || v > 1000) {
+                std::fprintf(stderr, "zlbox: --start takes 0 to 1000 thousandths\n");
+                return 2;
+            }
+            o.StartPermille = static_cast<int>(v);
+            ++i;
+        } else if (a == "--save-line" && i + 1 < argc) {
+            o.SaveLine = argv[++i];
+        } else if (a == "--unpaced") {
+            o.Unpaced = true;
         } else if (a == "--busy") {
             o.Busy = true;
         } else if (a == "--wait") {
@@ -328,12 +460,16 @@ int main(int argc, char **argv)
     if (!command)
         return Usage(stderr);
     const std::string cmd = command;
-    if (cmd != "status" && cmd != "call" && cmd != "dial" && cmd != "info") {
+    if (cmd != "status" && cmd != "call" && cmd != "dial" && cmd != "info" && cmd != "play") {
         std::fprintf(stderr, "zlbox: unknown command '%s'\n", command);
         return Usage(stderr);
     }
     if (((cmd == "status" || cmd == "info") && number) || (cmd == "dial" && !number)) {
         std::fprintf(stderr, "zlbox: %s\n", number ? "only call and dial take a number" : "dial needs a number");
+        return 2;
+    }
+    if (cmd == "play" && !number) {
+        std::fprintf(stderr, "zlbox: play needs a file\n");
         return 2;
     }
     o.Number = number ? number : "13800138000";
@@ -350,6 +486,7 @@ int main(int argc, char **argv)
     int rc = cmd == "status" ? Status(o.Index)
              : cmd == "call" ? Call(o, line.get())
              : cmd == "dial" ? Dial(o, line.get())
+             : cmd == "play" ? Play(o, o.Virtual ? &driver.Box(o.Index) : nullptr)
                              : Info(o);
     records.reset();
     line.reset();
