@@ -413,6 +413,27 @@ TEST_F(PlaybackTest, UnpluggedMidStream)
     EXPECT_EQ(io.StopPlaySound(), 1);
 }
 
+TEST_F(PlaybackTest, FileGoneBeforeTheThreadOpensIt)
+{
+    // Hold the thread in its open cycle while the file goes away.
+    const std::string path = Wav("g.wav", 1000);
+    Box().FailNext(zlsim::Pipe::SoundOut, zlsim::Op::Control);
+    Box().FailNext(zlsim::Pipe::SoundOut, zlsim::Op::Open, 1000000);
+    ASSERT_EQ(io.StartPlaySound(path.c_str(), 0, 1, 1, 0), 1);
+    ASSERT_TRUE(Eventually([&] { return CycleEnded(); }));
+    const unsigned starts = Box().SoundOutStarts();
+    ASSERT_EQ(io.StartPlaySound(path.c_str(), 0, 1, 1, 0), 1);
+    std::filesystem::remove(path);
+    Box().FailNext(zlsim::Pipe::SoundOut, zlsim::Op::Open, -1000000);
+    ASSERT_TRUE(Eventually([&] { return CycleEnded(); }));
+    // No sound and no stream start, but the box's playback goes off again.
+    EXPECT_EQ(Box().SoundOutSize(), 0u);
+    EXPECT_EQ(Box().SoundOutStarts(), starts);
+    const Bytes64 off{9, 0, 1, 1, 0};
+    EXPECT_EQ(Sent(9).back(), off);
+    EXPECT_EQ(io.StopPlaySound(), 1);
+}
+
 TEST_F(PlaybackTest, StopReturnsWithinItsBoundWhenTheThreadHangs)
 {
     // The sound-out pipe cannot reopen: the cycle never starts, and the
