@@ -82,6 +82,7 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
 {
     PipeThreadCtx &ctx = s.SoundOutPipeCtx;
     auto finish = [&] {
+        std::lock_guard<std::mutex> lock(s.PlayLock);
         ctx.StartPlay.store(0);
         s.Put(ctx.PlayDone, 1);
     };
@@ -94,7 +95,7 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
     if (fromFile) {
         char path[sizeof ctx.FilePath];
         {
-            std::lock_guard<std::mutex> lock(s.PlayPathLock);
+            std::lock_guard<std::mutex> lock(s.PlayLock);
             std::memcpy(path, ctx.FilePath, sizeof path);
         }
         path[sizeof path - 1] = 0;
@@ -191,6 +192,14 @@ bool AwaitPlayDone(DeviceSlot &s)
 
 void StopFor(CZusb_IO &io) { io.StopPlaySound(); }
 
+// Whether a cycle is started or running. When not, its end is complete:
+// no late PlayDone of it can fall on the next start.
+bool CycleStarted(DeviceSlot &s)
+{
+    std::lock_guard<std::mutex> lock(s.PlayLock);
+    return s.SoundOutPipeCtx.StartPlay.load() == 1;
+}
+
 // From the calls that raise StartPlay, so that it is in place whenever a
 // cycle can begin, however the library is linked.
 void Install()
@@ -234,7 +243,7 @@ int CZusb_IO::StartPlaySound(const char *fileName, int startPermille, int playMo
     Install();
     // A cycle still running would lower StartPlay at its end and so drop
     // this start: it ends first.
-    if (ctx.StartPlay.load() == 1) {
+    if (CycleStarted(s)) {
         const int r = StopPlaySound();
         if (r != 1)
             return r;
@@ -248,7 +257,7 @@ int CZusb_IO::StartPlaySound(const char *fileName, int startPermille, int playMo
     s.PlayFromFile.store(1);
     s.SoundOutAck.store(0);
     {
-        std::lock_guard<std::mutex> lock(s.PlayPathLock);
+        std::lock_guard<std::mutex> lock(s.PlayLock);
         std::memset(ctx.FilePath, 0, sizeof ctx.FilePath);
         std::strncpy(ctx.FilePath, fileName, PathMax);
     }
@@ -354,7 +363,7 @@ int CZusb_IO::OpenWriteSoundToBuff()
     if (s.SoundInPipeCtx.Run.load() != 1)
         return -2;
     Install();
-    if (ctx.StartPlay.load() == 1) {
+    if (CycleStarted(s)) {
         if (s.PlayFromFile.load() == 0)
             return 1;  // already open
         const int r = StopPlaySound();

@@ -136,8 +136,9 @@ struct DeviceSlot {
     std::atomic<int32_t> PcPlayLength{0};
     std::atomic<int32_t> PcPlayChunkLength{0};
     uint8_t PcPlayBuf[528] = {};
-    // Keeps a start's path apart from the thread's copy of it.
-    std::mutex PlayPathLock;
+    // Keeps a start's path apart from the thread's copy of it, and a start's
+    // look at StartPlay apart from the two last steps of a cycle.
+    std::mutex PlayLock;
 
     PipeThreadCtx AlarmCtx, ReportPipeCtx, CommandPipeCtx, SoundInPipeCtx, SoundOutPipeCtx;
 
