@@ -477,3 +477,92 @@ TEST_F(RecordTest, FullDiskEndsTheRecordingWithTheAudioWritten)
 #endif
 
 }  // namespace
+
+namespace {
+
+// The application takes the raw stream into its own memory.
+class PcRecordTest : public RecordTest {
+protected:
+    // Frame `n` of the stream, as the box sent it.
+    static void ExpectFrame(const unsigned char *p, uint64_t n)
+    {
+        ASSERT_EQ(std::memcmp(p, "stcq", 4), 0) << "frame " << n;
+        for (uint64_t k = 0; k < 250; ++k)
+            ASSERT_EQ(p[6 + k], Sample(n * 250 + k)) << "frame " << n;
+    }
+};
+
+TEST_F(PcRecordTest, ChunksCarryTheStreamInOrder)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(0x102), 1);
+    std::vector<uint8_t> p7;
+    for (const zlsim::Bytes64 &p : Box().Packets())
+        if (p[0] == 7)
+            p7 = {p[1], p[2]};
+    EXPECT_EQ(p7, (std::vector<uint8_t>{1, 0x02}));
+
+    unsigned char buf[1024 + 1];
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512);
+    EXPECT_EQ(buf[512], 0);
+    ExpectFrame(buf, 0);
+    ExpectFrame(buf + 256, 1);
+    // 1024 bytes: two chunks, one from each buffer, still in order.
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 1024), 1024);
+    EXPECT_EQ(buf[1024], 0);
+    for (int f = 0; f < 4; ++f)
+        ExpectFrame(buf + 256 * f, 2 + f);
+    // Nothing asked, nothing taken, at once.
+    buf[0] = 0xEE;
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 0), 0);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(SlotFor(0).RecordActive.load(), 1);
+
+    const int bytes = io.CloseReadSoundInPC();
+    // Everything read from the pipe, the chunk still held included.
+    EXPECT_GE(bytes, 3 * 512);
+    EXPECT_EQ(bytes % 512, 0);
+    EXPECT_EQ(Packets7().back(), 0);
+    EXPECT_EQ(AllMessages(), 0u);
+    // Once closed, reads return the chunks left over, then nothing at once.
+    int got = 512, reads = 0;
+    for (; reads < 4 && got == 512; ++reads)
+        got = io.ReadSoundFromBufferToPC(buf, 512);
+    EXPECT_EQ(got, 0);
+    EXPECT_LE(reads, 3);
+}
+
+TEST_F(PcRecordTest, CloseBeforeAnyReadEndsTheCycleAtOnce)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(io.CloseReadSoundInPC(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(5 * 100))));
+    EXPECT_EQ(AllMessages(), 0u);
+    EXPECT_EQ(SlotFor(0).RecordFinished.load(), 1);
+    // The slot records again, to a file this time.
+    ASSERT_EQ(io.StartReadSound(File("then.wav").c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(500));
+    EXPECT_GT(io.StopReadSound(), 48);
+}
+
+TEST_F(PcRecordTest, ReadEndsWhenTheRecordingBreaks)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    unsigned char buf[513];
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512);
+    Box().FailNext(zlsim::Pipe::SoundIn, zlsim::Op::Read);
+    // The chunks read before the failure still come; then the read returns
+    // with nothing instead of waiting for ever.
+    int got = 512, chunks = 0;
+    for (; chunks < 6 && got == 512; ++chunks)
+        got = io.ReadSoundFromBufferToPC(buf, 512);
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_LE(chunks, 4);
+    EXPECT_EQ(io.CloseReadSoundInPC(), -3);
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+}
+
+}  // namespace
