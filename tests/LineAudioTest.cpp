@@ -3,15 +3,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <numeric>
 #include <thread>
 
+#include "WavBytes.h"
 #include "sim/LineAudio.h"
 
 using zlsim::LineAudio;
+using zplr::test::WavShape;
+using zplr::test::WavBytes;
 
 namespace {
 
@@ -91,83 +91,24 @@ TEST(LineAudioTest, KeysPauseTheVoiceWithoutLosingIt)
     EXPECT_TRUE(a.KeysPending());
 }
 
-// A WAV file, laid out as different writers lay it out.
-struct Layout {
-    uint32_t FmtSize = 20;
-    uint16_t Tag = 6, Channels = 1, Bits = 8;
-    uint32_t Rate = 8000;
-    bool Fact = false;
-    bool OddList = false;  // a LIST chunk of odd size, padded
-    int64_t DataSize = -1;  // -1: the real size
-};
-
-void Put(std::string &s, uint32_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        s += static_cast<char>(v >> (8 * i));
-}
-
-std::string WavBytes(const Layout &l, const std::vector<uint8_t> &audio)
-{
-    std::string body = "WAVEfmt ";
-    Put(body, l.FmtSize, 4);
-    Put(body, l.Tag, 2);
-    Put(body, l.Channels, 2);
-    Put(body, l.Rate, 4);
-    Put(body, l.Rate * l.Channels * l.Bits / 8, 4);
-    Put(body, l.Channels * l.Bits / 8, 2);
-    Put(body, l.Bits, 2);
-    body.append(l.FmtSize - 16, '\0');  // cbSize 0 and whatever follows
-    if (l.OddList) {
-        body += "LIST";
-        Put(body, 7, 4);
-        body += std::string("INFOabc") + '\0';
-    }
-    if (l.Fact) {
-        body += "fact";
-        Put(body, 4, 4);
-        Put(body, static_cast<uint32_t>(audio.size()), 4);
-    }
-    body += "data";
-    Put(body, l.DataSize < 0 ? static_cast<uint32_t>(audio.size()) : static_cast<uint32_t>(l.DataSize), 4);
-    body.append(audio.begin(), audio.end());
-    std::string file = "RIFF";
-    Put(file, static_cast<uint32_t>(body.size()), 4);
-    return file + body;
-}
-
 class WavFileTest : public ::testing::Test {
 protected:
-    std::string Write(const std::string &bytes)
-    {
-        std::string path = (std::filesystem::temp_directory_path() /
-                            ("zl_far_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                             "_" + std::to_string(Files_.size()) + ".wav"))
-                               .string();
-        std::ofstream(path, std::ios::binary) << bytes;
-        Files_.push_back(path);
-        return path;
-    }
-    void TearDown() override
-    {
-        for (auto &f : Files_)
-            std::remove(f.c_str());
-    }
-    std::vector<std::string> Files_;
+    std::string Write(const std::string &bytes) { return Files_.Write(bytes); }
+    zplr::test::TempFiles Files_;
 };
 
 TEST_F(WavFileTest, HeadersOfEverySize)
 {
     const std::vector<uint8_t> audio = Ramp(1001);
-    Layout ours;  // 48-byte header, fmt of 20
-    Layout plain;
+    WavShape ours;  // 48-byte header, fmt of 20
+    WavShape plain;
     plain.FmtSize = 16;  // 44-byte header
-    Layout extended;
+    WavShape extended;
     extended.FmtSize = 18;
     extended.Fact = true;
-    Layout listed;
+    WavShape listed;
     listed.OddList = true;
-    for (const Layout &l : {ours, plain, extended, listed}) {
+    for (const WavShape &l : {ours, plain, extended, listed}) {
         std::vector<uint8_t> got;
         std::string error;
         ASSERT_TRUE(zlsim::ReadAlawWav(Write(WavBytes(l, audio)), got, &error))
@@ -178,7 +119,7 @@ TEST_F(WavFileTest, HeadersOfEverySize)
     EXPECT_EQ(WavBytes(plain, audio).size(), 44 + audio.size());
 
     // A data size beyond the file's end: the samples that are there.
-    Layout cut;
+    WavShape cut;
     cut.DataSize = 5000;
     std::vector<uint8_t> got;
     ASSERT_TRUE(zlsim::ReadAlawWav(Write(WavBytes(cut, audio)), got, nullptr));
@@ -194,17 +135,17 @@ TEST_F(WavFileTest, HeadersOfEverySize)
 TEST_F(WavFileTest, OtherFormatsAreNamed)
 {
     struct Case {
-        Layout L;
+        WavShape L;
         const char *Says;
     };
-    Layout pcm;
+    WavShape pcm;
     pcm.Tag = 1;
     pcm.Bits = 16;
-    Layout mulaw;
+    WavShape mulaw;
     mulaw.Tag = 7;
-    Layout stereo;
+    WavShape stereo;
     stereo.Channels = 2;
-    Layout fast;
+    WavShape fast;
     fast.Rate = 16000;
     for (const Case &c : {Case{pcm, "PCM (tag 1), 8000 Hz, 1 channel(s), 16 bits"}, Case{mulaw, "mu-law (tag 7)"},
                           Case{stereo, "2 channel(s)"}, Case{fast, "16000 Hz"}}) {
@@ -223,10 +164,10 @@ TEST_F(WavFileTest, OtherFormatsAreNamed)
     EXPECT_NE(error.find("not a RIFF WAVE"), std::string::npos) << error;
     EXPECT_FALSE(zlsim::ReadAlawWav("/nonexistent/far.wav", got, &error));
     EXPECT_NE(error.find("cannot be opened"), std::string::npos) << error;
-    std::string noData = WavBytes(Layout{}, {});
+    std::string noData = WavBytes(WavShape{}, {});
     EXPECT_FALSE(zlsim::ReadAlawWav(Write(noData.substr(0, 40)), got, &error));
     EXPECT_NE(error.find("no data chunk"), std::string::npos) << error;
-    Layout tiny;
+    WavShape tiny;
     tiny.FmtSize = 16;
     std::string shortFmt = WavBytes(tiny, Ramp(4));
     shortFmt[16] = 12;  // fmt chunk too small to hold the format
