@@ -166,20 +166,11 @@ TEST(LineAudioCheckTest, FilesWrittenBySndfile)
     EXPECT_EQ(DecodeALaw(spoken.data(), spoken.size()), ReadWavWithSndfile(alaw).Samples);
     EXPECT_FALSE(a.FarEndSpeaking());
 
-    struct Refused {
-        const char *Encoding;
-        int Rate, Channels;
-        const char *Says;
-    };
-    for (const Refused &r : {Refused{"pcm16", 8000, 1, "PCM (tag 1), 8000 Hz, 1 channel(s), 16 bits"},
-                             Refused{"ulaw", 8000, 1, "mu-law (tag 7)"},
-                             Refused{"alaw", 16000, 1, "16000 Hz"},
-                             Refused{"alaw", 8000, 2, "2 channel(s)"}}) {
-        std::string path = files.Path();
-        ASSERT_TRUE(WriteWavWithSndfile(path, r.Encoding, r.Rate, r.Channels, pcm));
-        EXPECT_FALSE(a.LoadFarEnd(path, &error)) << r.Says;
-        EXPECT_NE(error.find(r.Says), std::string::npos) << error;
-    }
+    // A file as most tools save it by default: 16-bit PCM.
+    std::string pcm16 = files.Path();
+    ASSERT_TRUE(WriteWavWithSndfile(pcm16, "pcm16", 8000, 1, pcm));
+    EXPECT_FALSE(a.LoadFarEnd(pcm16, &error));
+    EXPECT_NE(error.find("PCM (tag 1), 8000 Hz, 1 channel(s), 16 bits"), std::string::npos) << error;
 }
 
 }  // namespace
