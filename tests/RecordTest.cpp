@@ -303,6 +303,7 @@ TEST_F(RecordTest, InBandStatusAndKeys)
     Box().QueueFrameStatus(0x08 | 0x10 | 0x02, 0);
     Box().QueueFrameStatus(0x00, 0);
     ASSERT_TRUE(Eventually([&] { return (Status(0) & transport::BusyTone) != 0; }));
+    ASSERT_TRUE(AwaitBytes(io.ReadRecLength() + 500));  // that frame's bits are all in
     st = Status(0);
     EXPECT_EQ(st & transport::PhoneOffHook, 0u);
     EXPECT_NE(st & transport::PhonePickedUp, 0u);
