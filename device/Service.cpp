@@ -18,6 +18,7 @@ namespace {
 std::atomic<PlaybackStopper> Stopper{nullptr};
 }
 void SetPlaybackStopper(PlaybackStopper stop) { Stopper.store(stop); }
+PlaybackStopper RegisteredPlaybackStopper() { return Stopper.load(); }
 }  // namespace zplr::device
 
 namespace {

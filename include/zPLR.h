@@ -96,6 +96,25 @@ public:
     int GetLine_Mic(int line);
     int SetAmp(int value);
 
+    /* ---- sound ---- */
+    /* Recording from the line to an A-law WAV file (8000 Hz, mono, 48-byte
+     * header). '*' and '#' are left out of the path; at most 263 characters
+     * remain. Start: 1, -1 closed, -2 not running, -4 bad path, file not
+     * creatable, line on hook (recordMode < 1) or a recording still running.
+     * Stop: the file's size, -3 the recording broke (pipe failure) or did
+     * not end in time, -1 closed or the box not told. */
+    int StartReadSound(const char *fileName, int recordMode);
+    int StartReadSoundCStrF(const char *fileName);
+    int StopReadSound();
+    int SetRecordStatus(bool on, int mode);
+    unsigned int ReadRecLength();
+
+    /* Recording into the application's memory: the raw stream of 256-byte
+     * frames, in chunks of up to 512 bytes. A read needs room for length + 1
+     * bytes; it returns what it copied, also less when the recording ends. */
+    int OpenReadSoundInPC(int recordMode);
+    int ReadSoundFromBufferToPC(unsigned char *buffer, int length);
+    int CloseReadSoundInPC();
     /* ---- playback to the line ---- */
     /* Plays a WAV file of the library's layout (48-byte header, 8 kHz A-law
      * mono) from startPermille thousandths on. 1 started, -1 closed, -2

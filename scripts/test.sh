@@ -2,8 +2,12 @@
 # Builds everything and runs the test suite on the virtual box.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-if ! command -v cmake >/dev/null || ! dpkg -s libgtest-dev >/dev/null 2>&1 || ! command -v ninja >/dev/null; then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq cmake ninja-build g++ libgtest-dev
+# libsndfile and spandsp: the tests read recordings and hear keys with them.
+need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev)
+missing=()
+for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if ((${#missing[@]})); then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"

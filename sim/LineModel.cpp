@@ -49,11 +49,13 @@ LineModel::LineModel(VirtualBox &box, double timeScale) : Box_(box), Scale_(time
             r[1 + i] = static_cast<uint8_t>(Flags_ >> (8 * i));
         return std::vector<Bytes64>{r};
     });
+    Box_.SetSoundInSource([this](uint8_t *alaw, size_t n) { Audio_.Read(alaw, n); });
     Thread_ = std::thread([this] { Ticker(); });
 }
 
 LineModel::~LineModel()
 {
+    Box_.SetSoundInSource(nullptr);
     for (uint8_t c : Codes)
         Box_.SetResponder(c, nullptr);
     {
@@ -69,6 +71,9 @@ std::vector<Bytes64> LineModel::OnHookCommand(const Bytes64 &p, bool up)
 {
     std::lock_guard<std::mutex> lock(Mutex_);
     OffHook_ = up;
+    if (up && Ringing_)
+        Audio_.StartFarEnd();  // the caller speaks once answered
+    Ringing_ = false;
     if (!up) {
         Tone_ = Tone::None;
         Measuring_ = false;
@@ -113,6 +118,10 @@ void LineModel::Ring(const std::string &number, CallerIdType type)
         std::lock_guard<std::mutex> lock(Mutex_);
         time = Time_;
     }
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        Ringing_ = true;
+    }
     Box_.SendReport({33});
     Box_.SendReport(CallerIdReport(static_cast<uint8_t>(type), CallerIdMessage(type, number, time)));
 }
@@ -125,6 +134,10 @@ void LineModel::RingWithData(const std::string &number, CallerIdType type,
         std::lock_guard<std::mutex> lock(Mutex_);
         time = Time_;
     }
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        Ringing_ = true;
+    }
     Box_.SendReport({22, data[0], data[1], data[2], data[3], data[4]});
     Box_.SendReport(CallerIdReport(static_cast<uint8_t>(type), CallerIdMessage(type, number, time)));
 }
@@ -133,12 +146,17 @@ void LineModel::CallerIdFailed() { Box_.SendReport({4, 2}); }
 
 void LineModel::PressKeys(const std::string &keys, bool inThrees)
 {
+    Audio_.QueueKeys(keys);
+    // The box reports a key once it has heard its tone: 100 ms of tone and
+    // 100 ms of silence a key, in line time.
+    auto heard = [&](size_t i) { return static_cast<int>((i * 200 + 100) * Scale_); };
     size_t i = 0;
     if (inThrees)
         for (; i + 3 <= keys.size(); i += 3)
-            Box_.SendReport({209, KeyCode(keys[i]), KeyCode(keys[i + 1]), KeyCode(keys[i + 2])});
+            Box_.SendReport({209, KeyCode(keys[i]), KeyCode(keys[i + 1]), KeyCode(keys[i + 2])},
+                            heard(i + 2));
     for (; i < keys.size(); ++i)
-        Box_.SendReport({7, KeyCode(keys[i])});
+        Box_.SendReport({7, KeyCode(keys[i])}, heard(i));
 }
 
 void LineModel::Answer()
@@ -147,6 +165,7 @@ void LineModel::Answer()
         std::lock_guard<std::mutex> lock(Mutex_);
         Tone_ = Tone::None;
     }
+    Audio_.StartFarEnd();
     Box_.SendReport({25});
 }
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/LineAudio.h"
 #include "sim/VirtualBox.h"
 
 namespace zlsim {
@@ -43,11 +44,12 @@ public:
     // The box could not receive the caller ID.
     void CallerIdFailed();
 
-    // Key tones on the line, one report 7 per key, or report 209 for each
-    // full group of three.
+    // Key tones on the line: in its audio, and one report 7 per key, or
+    // report 209 for each full group of three.
     void PressKeys(const std::string &keys, bool inThrees = false);
 
-    // The far end of an outgoing call.
+    // The far end of an outgoing call. It starts speaking when it answers;
+    // the caller of an incoming call, when the PC picks up.
     void Answer();
     void Busy();
     // The line was released from outside (the exchange or the far end).
@@ -62,6 +64,10 @@ public:
 
     // Date and time in caller-ID messages, "MMDDhhmm".
     void SetTime(const std::string &mmddhhmm);
+
+    // The line's audio, streamed by the box while it records: load the far
+    // end's voice here, or set a tone.
+    LineAudio &Audio() { return Audio_; }
 
     bool OffHook() const;
     bool Measuring() const;
@@ -86,11 +92,13 @@ private:
 
     VirtualBox &Box_;
     const double Scale_;
+    LineAudio Audio_;
     mutable std::mutex Mutex_;
     std::condition_variable Wake_;
     bool Stop_ = false;
     bool OffHook_ = false;
     bool Measuring_ = false;
+    bool Ringing_ = false;  // an incoming call not yet picked up
     Tone Tone_ = Tone::None;
     unsigned Segment_ = 0;
     unsigned Changes_ = 0;  // wakes the ticker out of a segment

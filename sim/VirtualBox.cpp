@@ -8,6 +8,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char *PipeNames[4] = {"ZLDrv0", "ZLDrv1", "ZLDrv2", "ZLDrv3"};
+constexpr unsigned StreamStartRequest = 0x80002010;
+constexpr double StreamBytesPerSecond = 8192;  // 8000 samples in 32 frames
+constexpr unsigned FrameSize = 256;
+constexpr unsigned FrameAudio = 250;
 
 int Key(Pipe p) { return static_cast<int>(p); }
 }  // namespace
@@ -299,6 +303,134 @@ bool VirtualBox::Plugged() const
     return Plugged_;
 }
 
+// ---- sound-in stream --------------------------------------------------------
+
+void VirtualBox::StartStreamLocked()
+{
+    StreamStart_ = Clock::now();
+    StreamTaken_ = 0;
+    InQueue_.clear();
+}
+
+void VirtualBox::FillLocked(size_t needed)
+{
+    uint8_t frame[FrameSize];
+    while (InQueue_.size() < needed) {
+        std::memcpy(frame, "stcq", 4);
+        frame[4] = frame[5] = 0;
+        if (!FrameStatus_.empty()) {
+            frame[4] = FrameStatus_.front().first;
+            frame[5] = FrameStatus_.front().second;
+            FrameStatus_.pop_front();
+        }
+        if (Source_)
+            Source_(frame + 6, FrameAudio);
+        else
+            std::memset(frame + 6, 0xD5, FrameAudio);
+        if (Hook_)
+            Hook_(Frames_, frame);
+        ++Frames_;
+        Samples_ += FrameAudio;
+        InQueue_.insert(InQueue_.end(), frame, frame + FrameSize);
+    }
+}
+
+void VirtualBox::SetSoundInSource(SampleSource source)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Source_ = std::move(source);
+}
+
+void VirtualBox::QueueFrameStatus(uint8_t status, uint8_t key)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    FrameStatus_.emplace_back(status, key);
+}
+
+void VirtualBox::SetFrameHook(FrameHook hook)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Hook_ = std::move(hook);
+}
+
+void VirtualBox::ShiftSoundIn(unsigned count)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    InQueue_.insert(InQueue_.end(), count, 0x00);
+}
+
+void VirtualBox::ShortSoundInReadNext(unsigned bytes)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    ShortIn_ = bytes ? bytes : 0xFFFFFFFFu;
+}
+
+std::vector<unsigned> VirtualBox::SoundInReads() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return InReads_;
+}
+
+uint64_t VirtualBox::SoundInSamples() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return Samples_;
+}
+
+bool VirtualBox::Streaming() const
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    return Streaming_();
+}
+
+int VirtualDriver::ReadSoundIn(std::unique_lock<std::mutex> &lock, ZlHandle h, VirtualBox &b,
+                               uint8_t *buf, unsigned len, unsigned *done)
+{
+    b.InReads_.push_back(len);
+    if (len == 0)
+        return 1;  // a zero-length transfer completes at once
+    for (;;) {
+        HandleInfo *i = Find(h);
+        if (!i || !Live(*i))
+            return 0;
+        if (i->Cancelled) {
+            i->Cancelled = false;
+            return 0;
+        }
+        if (!b.Streaming_()) {
+            Changed_.wait(lock);
+            continue;
+        }
+        unsigned n = len;
+        if (b.ShortIn_)
+            n = b.ShortIn_ == 0xFFFFFFFFu ? 0 : std::min(n, b.ShortIn_);
+        if (Pace_ > 0) {
+            // The box hands out what the line has produced by now.
+            std::chrono::duration<double> at((b.StreamTaken_ + n) / StreamBytesPerSecond * Pace_);
+            auto due = b.StreamStart_ + std::chrono::duration_cast<Clock::duration>(at);
+            if (Clock::now() < due) {
+                Changed_.wait_until(lock, due);
+                continue;
+            }
+        }
+        b.ShortIn_ = 0;
+        b.FillLocked(n);
+        std::copy_n(b.InQueue_.begin(), n, buf);
+        b.InQueue_.erase(b.InQueue_.begin(), b.InQueue_.begin() + n);
+        b.StreamTaken_ += n;
+        if (done)
+            *done = n;
+        return 1;
+    }
+}
+
+void VirtualDriver::SetSoundPace(double scale)
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Pace_ = scale > 0 ? scale : 0;
+    Changed_.notify_all();
+}
+
 // ---- VirtualDriver --------------------------------------------------------
 
 VirtualDriver::VirtualDriver()
@@ -327,6 +459,9 @@ void VirtualDriver::Unplug(int index)
     b.Plugged_ = false;
     ++b.Generation_;  // every handle of the box goes stale
     b.Reports_.clear();
+    b.RecordOn_ = false;  // a box plugged in again starts switched off
+    b.StreamStarted_ = false;
+    b.InQueue_.clear();
     b.SoundOutStreaming_ = false;
     b.Playing_ = false;
     ++b.PlayChain_;
@@ -434,8 +569,10 @@ int VirtualDriver::Read(ZlHandle h, void *buf, unsigned len, unsigned *done)
     Pipe pipe = info->On;
     if (b.TakeFailure(pipe, Op::Read))
         return 0;
+    if (pipe == Pipe::SoundIn)
+        return ReadSoundIn(lock, h, b, static_cast<uint8_t *>(buf), len, done);
     if (pipe != Pipe::Report) {
-        // No sound source yet: the read blocks until the box goes away.
+        // Nothing comes on these: the read blocks until the box goes away.
         Changed_.wait(lock, [&] {
             HandleInfo *i = Find(h);
             return !i || !Live(*i) || i->Cancelled;
@@ -505,6 +642,17 @@ int VirtualDriver::Write(ZlHandle h, const void *buf, unsigned len, unsigned *do
         Bytes64 p;
         std::memcpy(p.data(), buf, 64);
         b.Packets_.push_back(p);
+        if (p[0] == 7) {
+            // Recording on or off; the stream runs once it has been started.
+            const bool was = b.Streaming_();
+            b.RecordOn_ = p[1] == 1;
+            if (!b.RecordOn_) {
+                b.StreamStarted_ = false;
+                b.InQueue_.clear();
+            } else if (!was && b.Streaming_()) {
+                b.StartStreamLocked();
+            }
+        }
         b.AnswerLocked(p);
         Changed_.notify_all();
     } else if (info->On == Pipe::SoundOut) {
@@ -536,12 +684,17 @@ int VirtualDriver::Control(ZlHandle h, unsigned code, const void *in, unsigned i
     b.Controls_.push_back(std::move(call));
     if (b.TakeFailure(info->On, Op::Control))
         return 0;
-    if (code == 0x80002010 && info->Stream == Pipe::SoundOut) {
+    if (code == StreamStartRequest && info->Stream == Pipe::SoundOut) {
         if (b.TakeFailure(Pipe::SoundOut, Op::Control))
             return 0;
         b.SoundOutStreaming_ = true;
         b.SinceRequest_ = 0;
         ++b.SoundOutStarts_;
+    } else if (code == StreamStartRequest && info->On == Pipe::Device && !b.StreamStarted_) {
+        b.StreamStarted_ = true;
+        if (b.Streaming_())
+            b.StartStreamLocked();
+        Changed_.notify_all();
     }
     if (out && outLen)
         std::memset(out, 0, outLen);

@@ -94,6 +94,29 @@ public:
 
     bool Plugged() const;
 
+    // ---- sound-in stream (pipe 2) ----
+    // While command 7 has switched recording on and a stream-start request
+    // has come, pipe 2 delivers 256-byte frames: "stcq", status byte, key
+    // byte, 250 A-law samples from the source (default: silence, 0xD5).
+    using SampleSource = std::function<void(uint8_t *alaw, size_t count)>;
+    void SetSoundInSource(SampleSource source);
+    // Status and key byte of the next frames, one pair a frame, in order.
+    void QueueFrameStatus(uint8_t status, uint8_t key);
+    // Sees (and may change) every frame before it goes out; n counts frames
+    // since the box was created. Source and hook run under the driver's
+    // lock: they must not call into the driver or the box.
+    using FrameHook = std::function<void(uint64_t n, uint8_t *frame)>;
+    void SetFrameHook(FrameHook hook);
+    // Puts `count` bytes without a marker into the stream: the frames behind
+    // them are out of step by `count`.
+    void ShiftSoundIn(unsigned count);
+    // The next read of pipe 2 delivers only `bytes` bytes of the stream.
+    void ShortSoundInReadNext(unsigned bytes);
+    // Lengths asked for by the reads of pipe 2, in order.
+    std::vector<unsigned> SoundInReads() const;
+    // Samples put into frames so far.
+    uint64_t SoundInSamples() const;
+    bool Streaming() const;
     // Sound-out (pipe 3). After the stream-start request on the sound-out
     // thread's device handle the box keeps every block written to pipe 3
     // (each write must be 256 bytes). While command 9 has switched playback
@@ -149,6 +172,22 @@ private:
     std::map<std::pair<int, int>, int> Failures_;
     std::map<uint8_t, Responder> Responders_;
 
+    // Sound-in stream. Paced at 8192 stream bytes a second of line time.
+    bool Streaming_() const { return RecordOn_ && StreamStarted_; }
+    void StartStreamLocked();
+    void FillLocked(size_t needed);
+    bool RecordOn_ = false;
+    bool StreamStarted_ = false;
+    std::chrono::steady_clock::time_point StreamStart_;
+    uint64_t StreamTaken_ = 0;  // bytes read since the stream started
+    std::deque<uint8_t> InQueue_;
+    std::deque<std::pair<uint8_t, uint8_t>> FrameStatus_;
+    uint64_t Frames_ = 0;
+    uint64_t Samples_ = 0;
+    SampleSource Source_;
+    FrameHook Hook_;
+    unsigned ShortIn_ = 0;
+    std::vector<unsigned> InReads_;
     Pacing Pacing_ = Pacing::RealTime;
     double Scale_ = 1.0;
     bool SoundOutStreaming_ = false;
@@ -184,6 +223,10 @@ public:
     // Handles open now, for leak tests.
     size_t OpenHandles() const;
 
+    // Pace of the sound-in streams: 1 is real time, below 1 faster (as the
+    // library's time scale), 0 unpaced (as fast as they are read).
+    void SetSoundPace(double scale);
+
 private:
     friend class VirtualBox;
     struct HandleInfo {
@@ -194,6 +237,8 @@ private:
         Pipe Stream = Pipe::Device;  // device handles: the pipe its thread opened
     };
     HandleInfo *Find(ZlHandle h);  // needs Mutex_
+    int ReadSoundIn(std::unique_lock<std::mutex> &lock, ZlHandle h, VirtualBox &b, uint8_t *buf,
+                    unsigned len, unsigned *done);
     bool Live(const HandleInfo &h) const;
 
     mutable std::mutex Mutex_;
@@ -204,6 +249,7 @@ private:
     // device handle right after its pipe.
     std::map<std::pair<std::thread::id, int>, Pipe> LastPipe_;
     ZlHandle Next_ = 0x100;
+    double Pace_ = 1.0;
 };
 
 // Index of the box whose interface class is `cls`, or -1.

@@ -6,20 +6,26 @@
 #include <string>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <thread>
+
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
-#define ZLBOX_ISATTY(fd) _isatty(fd)
-#define ZLBOX_PID() _getpid()
+#define ZLBOX_ISATTY _isatty
+#define ZLBOX_FILENO _fileno
+#define ZLBOX_PID _getpid
 #else
 #include <unistd.h>
-#define ZLBOX_ISATTY(fd) isatty(fd)
-#define ZLBOX_PID() getpid()
+#define ZLBOX_ISATTY isatty
+#define ZLBOX_FILENO fileno
+#define ZLBOX_PID getpid
 #endif
 
 #include "tools/WavFile.h"
+
+#include "sim/ALaw.h"
 
 #include "sim/LineModel.h"
 #include "sim/RecordModel.h"
@@ -49,6 +55,7 @@ int Usage(FILE *to)
                  "       zlbox [options] dial NUMBER\n"
                  "       zlbox [options] info\n"
                  "       zlbox [options] play FILE\n"
+                 "       zlbox [options] record FILE\n"
                  "  status   start a session, tell whether the box was reached and\n"
                  "           show its status word, then end the session\n"
                  "  call     wait for an incoming call, show the caller's number,\n"
@@ -59,11 +66,17 @@ int Usage(FILE *to)
                  "  info     show the library version and the box's identity records\n"
                  "  play     take the line, play the WAV file FILE (8 kHz A-law mono)\n"
                  "           with a progress bar, hang up\n"
+                 "  record   wait for a call, answer, record it to FILE (A-law WAV) for\n"
+                 "           --seconds or until the caller hangs up or presses '#'\n"
                  "  --device N    device index 0 to 3 (default 0)\n"
                  "  --driver      virtual: the built-in virtual box (default);\n"
                  "                system: the box's own driver\n"
                  "  --format F    virtual caller ID: sdmf (default), mdmf or digits\n"
-                 "  --keys K      virtual keys pressed after the answer (default 123#)\n"
+                 "  --number N    virtual caller's number (default 13800138000)\n"
+                 "  --keys K      virtual keys pressed after the answer (default 123#;\n"
+                 "                record: none, pressed a second into the recording)\n"
+                 "  --far-end F   virtual caller's voice: an 8 kHz A-law mono WAV file\n"
+                 "  --seconds S   record: longest recording (default 10)\n"
                  "  --busy        virtual far end of dial is busy instead of answering\n"
                  "  --wait S      seconds to wait for the call or the far end (default 30)\n"
                  "  --start P     play from P thousandths of the file on (default 0)\n"
@@ -78,11 +91,14 @@ struct Options {
     std::string Number;
     zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
     std::string Keys = "123#";
+    bool KeysGiven = false;
     bool Busy = false;
     int WaitS = 30;
     int StartPermille = 0;
     std::string SaveLine;
     bool Unpaced = false;
+    int Seconds = 10;
+    std::string FarEnd;
 };
 
 // Polls `done` every 20 ms for up to `seconds`.
@@ -247,7 +263,7 @@ int Dial(const Options &o, zlsim::LineModel *line)
 // terminal, a line per tenth elsewhere. Returns the last rate.
 int FollowPlayback(CZusb_IO &io, double seconds)
 {
-    const bool tty = ZLBOX_ISATTY(1) != 0;
+    const bool tty = ZLBOX_ISATTY(ZLBOX_FILENO(stdout)) != 0;
     int lastTenth = -1, rate = 0;
     const auto end = std::chrono::steady_clock::now() +
                      std::chrono::milliseconds(static_cast<long>(seconds * 1500) + 5000);
@@ -279,9 +295,8 @@ int FollowPlayback(CZusb_IO &io, double seconds)
 
 // Plays a WAV file to the line; files in another A-law layout go through
 // a temporary file of the library's layout.
-int Play(const Options &o, zlsim::VirtualBox *box)
+int Play(const Options &o, zlsim::VirtualBox *box, const std::string &file)
 {
-    const std::string file = o.Number;
     zlbox::WavInfo info;
     std::string why;
     if (!zlbox::ReadWavInfo(file, info, why)) {
@@ -340,6 +355,147 @@ int Play(const Options &o, zlsim::VirtualBox *box)
     return rc;
 }
 
+// Level of the latest audio in a recording being written, in dBm0.
+double LatestLevel(const std::string &path)
+{
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return -99;
+    unsigned char b[800];
+    size_t n = 0;
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        long end = std::ftell(f);
+        if (end > 48 + static_cast<long>(sizeof b) && std::fseek(f, end - sizeof b, SEEK_SET) == 0)
+            n = std::fread(b, 1, sizeof b, f);
+    }
+    std::fclose(f);
+    if (n == 0)
+        return -99;
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double v = zlsim::ALawToLinear(b[i]);
+        sum += v * v;
+    }
+    // A-law's full-scale sine is +3.14 dBm0.
+    double rms = std::sqrt(sum / n);
+    return rms < 1 ? -99 : 20 * std::log10(rms / 32768 * std::sqrt(2.0)) + 3.14;
+}
+
+// A complete recording: its header's sizes agree with the file.
+bool CompleteWav(const std::string &path, long &audio)
+{
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char h[48];
+    bool ok = std::fread(h, 1, 48, f) == 48 && std::fseek(f, 0, SEEK_END) == 0;
+    long size = ok ? std::ftell(f) : 0;
+    std::fclose(f);
+    auto u32 = [&](int at) {
+        return static_cast<long>(h[at] | h[at + 1] << 8 | h[at + 2] << 16 | static_cast<unsigned long>(h[at + 3]) << 24);
+    };
+    audio = size - 48;
+    return ok && std::memcmp(h, "RIFF", 4) == 0 && u32(4) == size - 8 && u32(44) == audio;
+}
+
+// An incoming call, answered and recorded as a call recorder does it.
+int Record(const Options &o, zlsim::LineModel *line, const std::string &path)
+{
+    CZusb_IO io(o.Index);
+    if (line && !o.FarEnd.empty()) {
+        std::string error;
+        if (!line->Audio().LoadFarEnd(o.FarEnd, &error)) {
+            std::fprintf(stderr, "zlbox: %s: %s\n", o.FarEnd.c_str(), error.c_str());
+            return 2;
+        }
+    }
+    if (!Reached(io))
+        return 1;
+    if (line)
+        line->Ring(o.Number, o.Format);
+    std::printf("waiting for a call\n");
+    if (!WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; })) {
+        std::printf("no call\n");
+        io.ExistUSB_IO();
+        return 1;
+    }
+    int r = io.PickUp();
+    std::printf("PickUp: %d\n", r);
+    if (r == 1) {
+        r = io.StartReadSoundCStrF(path.c_str());
+        std::printf("StartReadSound: %d\n", r);
+    }
+    if (r != 1) {
+        io.PutDown();
+        io.ExistUSB_IO();
+        return 1;
+    }
+    const bool live = ZLBOX_ISATTY(ZLBOX_FILENO(stdout)) != 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string keys;
+    bool keysPressed = false;
+    const char *why = "time";
+    int lastLine = -1;
+    auto voiceOver = t0;
+    for (;;) {
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (line && !keysPressed && elapsed >= 1.0) {
+            keysPressed = true;
+            if (!o.Keys.empty())
+                line->PressKeys(o.Keys);
+        }
+        unsigned char code[2];
+        while (io.GetDTMFCode(code) == 1)
+            keys += zlsim::LineModel::KeyChar(code[0]);
+        if (!keys.empty() && keys.back() == '#') {
+            why = "caller pressed #";
+            break;
+        }
+        if (io.CheckPutDown() == 0) {
+            why = "caller hung up";
+            break;
+        }
+        if (elapsed >= o.Seconds)
+            break;
+        // The virtual caller hangs up a second after it has said its piece.
+        if (line && !o.FarEnd.empty() && keysPressed) {
+            if (line->Audio().FarEndSpeaking() || line->Audio().KeysPending())
+                voiceOver = std::chrono::steady_clock::now();
+            else if (std::chrono::steady_clock::now() - voiceOver > std::chrono::seconds(1))
+                line->Release();
+        }
+        const unsigned bytes = io.ReadRecLength();
+        const double level = LatestLevel(path);
+        if (live) {
+            int bar = level <= -60 ? 0 : static_cast<int>((level + 60) / 3);
+            bar = bar > 20 ? 20 : bar;
+            std::printf("\r%6.1f s %9u bytes [%-20.*s] %6.1f dBm0 ", elapsed, bytes, bar,
+                        "####################", level);
+            std::fflush(stdout);
+        } else if (static_cast<int>(elapsed) != lastLine) {
+            lastLine = static_cast<int>(elapsed);
+            std::printf("%.0f s %u bytes %.1f dBm0\n", elapsed, bytes, level);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (live)
+        std::printf("\n");
+    const int size = io.StopReadSound();
+    std::printf("stopped: %s\n", why);
+    std::printf("StopReadSound: %d\n", size);
+    if (!keys.empty())
+        std::printf("keys: %s\n", keys.c_str());
+    std::printf("PutDown: %d\n", io.PutDown());
+    io.ExistUSB_IO();
+    long audio = 0;
+    if (size < 48 || !CompleteWav(path, audio) || audio + 48 != size) {
+        std::printf("%s: incomplete\n", path.c_str());
+        return 1;
+    }
+    std::printf("%s: %.2f s of A-law audio\n", path.c_str(), audio / 8000.0);
+    return 0;
+}
+
 bool ParseIndex(const char *s, int &out)
 {
     char *end = nullptr;
@@ -388,7 +544,8 @@ int main(int argc, char **argv)
 {
     Options o;
     const char *command = nullptr;
-    const char *number = nullptr;
+    const char *number = nullptr;   // --number
+    const char *operand = nullptr;  // NUMBER of call and dial, FILE of record
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         std::string next = i + 1 < argc ? argv[i + 1] : "";
@@ -424,6 +581,7 @@ int main(int argc, char **argv)
             }
         } else if (a == "--keys" && i + 1 < argc) {
             o.Keys = argv[++i];
+            o.KeysGiven = true;
         } else if (a == "--start") {
             char *end = nullptr;
             long v = std::strtol(next.c_str(), &end, 10);
@@ -437,6 +595,19 @@ int main(int argc, char **argv)
             o.SaveLine = argv[++i];
         } else if (a == "--unpaced") {
             o.Unpaced = true;
+        } else if (a == "--number" && i + 1 < argc) {
+            number = argv[++i];
+        } else if (a == "--far-end" && i + 1 < argc) {
+            o.FarEnd = argv[++i];
+        } else if (a == "--seconds") {
+            char *end = nullptr;
+            long v = std::strtol(next.c_str(), &end, 10);
+            if (next.empty() || *end || v < 1 || v > 86400) {
+                std::fprintf(stderr, "zlbox: --seconds takes 1 to 86400 seconds\n");
+                return 2;
+            }
+            o.Seconds = static_cast<int>(v);
+            ++i;
         } else if (a == "--busy") {
             o.Busy = true;
         } else if (a == "--wait") {
@@ -450,8 +621,8 @@ int main(int argc, char **argv)
             ++i;
         } else if (!command && a[0] != '-') {
             command = argv[i];
-        } else if (command && !number && a[0] != '-') {
-            number = argv[i];
+        } else if (command && !operand && a[0] != '-') {
+            operand = argv[i];
         } else {
             std::fprintf(stderr, "zlbox: unexpected argument '%s'\n", argv[i]);
             return Usage(stderr);
@@ -460,16 +631,30 @@ int main(int argc, char **argv)
     if (!command)
         return Usage(stderr);
     const std::string cmd = command;
-    if (cmd != "status" && cmd != "call" && cmd != "dial" && cmd != "info" && cmd != "play") {
+    if (cmd != "status" && cmd != "call" && cmd != "dial" && cmd != "info" && cmd != "record" &&
+        cmd != "play") {
         std::fprintf(stderr, "zlbox: unknown command '%s'\n", command);
         return Usage(stderr);
     }
-    if (((cmd == "status" || cmd == "info") && number) || (cmd == "dial" && !number)) {
-        std::fprintf(stderr, "zlbox: %s\n", number ? "only call and dial take a number" : "dial needs a number");
-        return 2;
+    std::string file;
+    if (cmd == "record" || cmd == "play") {
+        if (!operand) {
+            std::fprintf(stderr, "zlbox: %s needs a file\n", cmd.c_str());
+            return 2;
+        }
+        file = operand;
+        operand = nullptr;
+        if (cmd == "record" && !o.KeysGiven)
+            o.Keys.clear();
+    } else if (operand) {
+        if (number) {
+            std::fprintf(stderr, "zlbox: the number is given twice\n");
+            return 2;
+        }
+        number = operand;
     }
-    if (cmd == "play" && !number) {
-        std::fprintf(stderr, "zlbox: play needs a file\n");
+    if (((cmd == "status" || cmd == "info") && number) || (cmd == "dial" && !number)) {
+        std::fprintf(stderr, "zlbox: %s\n", number ? "only call, dial and record take a number" : "dial needs a number");
         return 2;
     }
     o.Number = number ? number : "13800138000";
@@ -486,7 +671,8 @@ int main(int argc, char **argv)
     int rc = cmd == "status" ? Status(o.Index)
              : cmd == "call" ? Call(o, line.get())
              : cmd == "dial" ? Dial(o, line.get())
-             : cmd == "play" ? Play(o, o.Virtual ? &driver.Box(o.Index) : nullptr)
+             : cmd == "play" ? Play(o, o.Virtual ? &driver.Box(o.Index) : nullptr, file)
+             : cmd == "record" ? Record(o, line.get(), file)
                              : Info(o);
     records.reset();
     line.reset();

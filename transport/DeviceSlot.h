@@ -38,6 +38,9 @@ enum : uint32_t {
 enum : uint32_t {
     AlarmConnectionLost = 0x1,
     AlarmRecordingOpen = 0x2,
+    // A recording broke on a pipe failure: AlarmRecordingOpen stays up until
+    // the loss behind it has passed in silence, then both are lowered.
+    AlarmRecordingBroken = 0x4,
 };
 
 constexpr int PacketSize = 64;
@@ -105,6 +108,18 @@ struct DeviceSlot {
     std::atomic<int32_t> DialPara3{0};
     std::atomic<int32_t> ModifyIdResult{0};
     std::atomic<int32_t> PlayError{0};
+    // Recording: the cycle ended on a pipe or stream-start failure; a stop
+    // (or close) asks the cycle to end, also before the first PC-side read.
+    std::atomic<uint8_t> RecordBroken{0};
+    std::atomic<uint8_t> RecordStop{0};
+    // PC-side recording: which buffer the reader takes next, the length it
+    // asked for, and what each chunk buffer holds.
+    std::atomic<uint8_t> PcRecNextBufA{0};
+    std::atomic<int32_t> PcRecChunkRequest{0};
+    std::atomic<uint16_t> PcRecBufALength{0};
+    std::atomic<uint16_t> PcRecBufBLength{0};
+    uint8_t PcRecBufA[528] = {};
+    uint8_t PcRecBufB[528] = {};
     std::atomic<int> WaitTicks{0};
     std::atomic<uint32_t> LossCount{0};  // connection losses seen by the report thread
     std::atomic<uint32_t> SessionNumber{0};  // counts starts and ends of the slot's session

@@ -108,13 +108,18 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
     }
     StreamWork w = (t.Which == Kind::SoundIn ? g_Record : g_Play).load();
     if (t.Which == Kind::SoundIn) {
-        t.Ctx.StartRecord.store(0);
+        // A recording keeps StartRecord up while it runs (commands pause
+        // its reads on it) and lowers it itself just before it publishes
+        // its end: lowering it here, after the work, could wipe out a start
+        // made in between.
+        if (!w)
+            t.Ctx.StartRecord.store(0);
     } else if (!w) {
         t.Ctx.StartPlay.store(0);
         t.Ctx.PlayDone.store(1);
     }
-    // The play work keeps StartPlay up for its whole cycle and lowers it
-    // itself, before PlayDone: a start made right after a stop then stays.
+    // The play work likewise keeps StartPlay up for its whole cycle and
+    // lowers it itself, before PlayDone.
     if (w)
         w(s, pipe, device);
     s.Gate.Notify();
@@ -222,7 +227,13 @@ void AlarmThread(void *arg)
     while (running()) {
         uint32_t flags = s.AlarmFlags.load();
         if (flags & AlarmRecordingOpen) {
+            // A recording that broke keeps the alarm quiet until pipe 2 has
+            // been opened again: the loss behind the break, if there was
+            // one, was raised before that and passes here in silence.
+            const bool reopened = (flags & AlarmRecordingBroken) && s.SoundInPipeReopen.load() == 0;
             s.AlarmFlags.fetch_and(~AlarmConnectionLost);
+            if (reopened)
+                s.AlarmFlags.fetch_and(~(AlarmRecordingOpen | AlarmRecordingBroken));
         } else if (flags & AlarmConnectionLost) {
             s.AlarmFlags.fetch_and(~AlarmConnectionLost);
             char text[256];
@@ -231,7 +242,9 @@ void AlarmThread(void *arg)
         }
         if (running())
             WaitFor(s, 500, [&] {
-                return !running() || (s.AlarmFlags.load() & AlarmConnectionLost);
+                const uint32_t f = s.AlarmFlags.load();
+                return !running() || (f & AlarmConnectionLost) ||
+                       ((f & AlarmRecordingBroken) && s.SoundInPipeReopen.load() == 0);
             });
     }
     if (s.SessionNumber.load() == session)

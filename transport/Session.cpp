@@ -66,6 +66,8 @@ void ResetSlot(DeviceSlot &s)
     s.RecordToPC.store(0);
     s.RecordFinished.store(1);
     s.RecordActive.store(0);
+    s.RecordBroken.store(0);
+    s.RecordStop.store(0);
     s.PlayActive.store(0);
     s.PcRecBufAFull.store(0);
     s.PcRecBufBFull.store(0);

@@ -1,0 +1,175 @@
+// Recording on the virtual box, in the early wake-up mode and in pure
+// polling: unpaced throughput, CPU time at real time, the latency of a
+// command sent during a recording, and the time StopReadSound takes.
+//
+//   zplr_bench_record [--audio-seconds N] [--cpu-seconds N] [--commands N] [--stops N]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
+
+#include "platform/Clock.h"
+#include "sim/VirtualBox.h"
+#include "zPLR.h"
+
+using namespace zplr;
+using Steady = std::chrono::steady_clock;
+using Ms = std::chrono::duration<double, std::milli>;
+
+namespace {
+
+double CpuSeconds()
+{
+#ifdef _WIN32
+    FILETIME c, e, k, u;
+    GetProcessTimes(GetCurrentProcess(), &c, &e, &k, &u);
+    auto t = [](FILETIME f) { return (static_cast<unsigned long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 1e7; };
+    return t(k) + t(u);
+#else
+    rusage r{};
+    getrusage(RUSAGE_SELF, &r);
+    return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+#endif
+}
+
+struct Stats {
+    double Median, P99;
+};
+
+Stats Summarise(std::vector<double> t)
+{
+    std::sort(t.begin(), t.end());
+    return {t[t.size() / 2], t[std::min(t.size() - 1, t.size() * 99 / 100)]};
+}
+
+struct Figures {
+    double Throughput = 0;  // multiple of real time
+    double CpuShare = 0;    // of one core
+    Stats Command{}, Stop{};
+};
+
+void Fail(const char *what, int r)
+{
+    std::fprintf(stderr, "%s failed: %d\n", what, r);
+    std::exit(1);
+}
+
+Figures Run(CZusb_IO &io, zlsim::VirtualDriver &driver, const std::string &file, int audioSeconds,
+            int cpuSeconds, int commands, int stops)
+{
+    Figures f;
+    std::mt19937 rng(7);
+
+    // Unpaced: as fast as the library reads.
+    driver.SetSoundPace(0);
+    const unsigned target = static_cast<unsigned>(audioSeconds) * 8000;
+    auto t0 = Steady::now();
+    int r = io.StartReadSound(file.c_str(), 1);
+    if (r != 1)
+        Fail("StartReadSound", r);
+    while (io.ReadRecLength() < target)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const double wall = std::chrono::duration<double>(Steady::now() - t0).count();
+    const unsigned got = io.ReadRecLength();
+    if ((r = io.StopReadSound()) < 48)
+        Fail("StopReadSound", r);
+    f.Throughput = got / 8000.0 / wall;
+
+    // Real time: CPU of the whole process (library and virtual box).
+    driver.SetSoundPace(1);
+    if ((r = io.StartReadSound(file.c_str(), 1)) != 1)
+        Fail("StartReadSound", r);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double c0 = CpuSeconds();
+    auto w0 = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(cpuSeconds));
+    f.CpuShare = (CpuSeconds() - c0) / std::chrono::duration<double>(Steady::now() - w0).count();
+
+    // Commands during the recording, at random moments of the reads.
+    std::vector<double> t;
+    for (int i = 0; i < commands; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 70000));
+        auto c = Steady::now();
+        if ((r = io.SetEstimateStatus(0)) != 1)
+            Fail("command during recording", r);
+        t.push_back(Ms(Steady::now() - c).count());
+    }
+    f.Command = Summarise(t);
+    if ((r = io.StopReadSound()) < 48)
+        Fail("StopReadSound", r);
+
+    // StopReadSound at a random moment of a real-time recording.
+    t.clear();
+    for (int i = 0; i < stops; ++i) {
+        if ((r = io.StartReadSound(file.c_str(), 1)) != 1)
+            Fail("StartReadSound", r);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200 + rng() % 70));
+        auto s = Steady::now();
+        if ((r = io.StopReadSound()) < 48)
+            Fail("StopReadSound", r);
+        t.push_back(Ms(Steady::now() - s).count());
+    }
+    f.Stop = Summarise(t);
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int audioSeconds = 600, cpuSeconds = 4, commands = 60, stops = 15;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--audio-seconds"))
+            audioSeconds = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--cpu-seconds"))
+            cpuSeconds = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--commands"))
+            commands = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--stops"))
+            stops = std::atoi(argv[i + 1]);
+    }
+    zlsim::VirtualDriver driver;
+    driver.Plug(0);
+    ZlSetDriverBackend(&driver);
+    const std::string file = (std::filesystem::temp_directory_path() / "zplr_bench_record.wav").string();
+
+    CZusb_IO io(0);
+    io.InitialUSB_IOEx(0);
+    if (io.IfConnectUSB() != 0) {
+        std::fprintf(stderr, "virtual box not reached\n");
+        return 1;
+    }
+    Figures early = Run(io, driver, file, audioSeconds, cpuSeconds, commands, stops);
+    platform::SetPurePolling(true);
+    Figures polling = Run(io, driver, file, audioSeconds, cpuSeconds, commands, stops);
+    platform::SetPurePolling(false);
+    io.ExistUSB_IO();
+    ZlSetDriverBackend(nullptr);
+    std::remove(file.c_str());
+
+    auto show = [](const char *mode, const Figures &f) {
+        std::printf("%s:\n", mode);
+        std::printf("  unpaced recording: %.0fx real time\n", f.Throughput);
+        std::printf("  real-time recording: %.3f %% of one core (library and virtual box)\n", f.CpuShare * 100);
+        std::printf("  command during recording: median %.2f ms, p99 %.2f ms\n", f.Command.Median, f.Command.P99);
+        std::printf("  StopReadSound: median %.2f ms, p99 %.2f ms\n", f.Stop.Median, f.Stop.P99);
+    };
+    show("early wake-up", early);
+    show("pure polling", polling);
+    bool ok = early.Throughput >= 1000 && early.CpuShare < 0.01 && early.Command.P99 <= 63.5 &&
+              early.Stop.P99 <= 70;
+    std::printf("targets (early wake-up) %s\n", ok ? "met" : "MISSED");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,569 @@
+// Recording from the line to WAV files, against the virtual box's stream.
+#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+#include "SimFixture.h"
+
+using namespace zplr;
+using namespace zplr::test;
+using transport::SlotFor;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::mutex MessageMutex;
+std::vector<std::string> MessageTexts;
+void KeepMessage(const char *text, unsigned)
+{
+    std::lock_guard<std::mutex> lock(MessageMutex);
+    MessageTexts.push_back(text);
+}
+int CountMessages(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(MessageMutex);
+    int n = 0;
+    for (const std::string &t : MessageTexts)
+        n += t == text;
+    return n;
+}
+size_t AllMessages()
+{
+    std::lock_guard<std::mutex> lock(MessageMutex);
+    return MessageTexts.size();
+}
+
+std::vector<uint8_t> ReadFile(const fs::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+uint32_t U32(const std::vector<uint8_t> &b, size_t at)
+{
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+uint16_t U16(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
+
+// A completed A-law recording of `size` bytes: the sizes agree with the file.
+void ExpectCompletedWav(const std::vector<uint8_t> &b)
+{
+    ASSERT_GE(b.size(), 48u);
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+    EXPECT_EQ(U32(b, 4), b.size() - 8);
+    EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(U32(b, 16), 20u);
+    EXPECT_EQ(U16(b, 20), 6);
+    EXPECT_EQ(U16(b, 22), 1);
+    EXPECT_EQ(U32(b, 24), 8000u);
+    EXPECT_EQ(U32(b, 28), 8000u);
+    EXPECT_EQ(U16(b, 32), 1);
+    EXPECT_EQ(U16(b, 34), 8);
+    EXPECT_EQ(U32(b, 36), 0u);
+    EXPECT_EQ(std::string(b.begin() + 40, b.begin() + 44), "data");
+    EXPECT_EQ(U32(b, 44), b.size() - 48);
+}
+
+class RecordTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        {
+            std::lock_guard<std::mutex> lock(MessageMutex);
+            MessageTexts.clear();
+        }
+        ZlSetMessageHandler(KeepMessage);
+        static int run = 0;
+        Dir = fs::temp_directory_path() /
+              ("zplr-record-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + std::to_string(++run));
+        fs::create_directories(Dir);
+        Driver.SetSoundPace(Scale);
+        // Every sample the line produces, numbered, so that a drop, a
+        // duplicate or a swap shows in the file.
+        Box().SetSoundInSource([this](uint8_t *p, size_t n) {
+            for (size_t i = 0; i < n; ++i)
+                p[i] = Sample(Produced++);
+        });
+        StartOpen(io);
+    }
+    void TearDown() override
+    {
+        SimTest::TearDown();
+        std::error_code ec;
+        fs::remove_all(Dir, ec);
+    }
+    zlsim::VirtualBox &Box() { return Driver.Box(0); }
+    static uint8_t Sample(uint64_t k) { return static_cast<uint8_t>((k * 7 + k / 256) & 0xFF); }
+    std::string File(const char *name) { return (Dir / name).string(); }
+    bool AwaitBytes(unsigned bytes)
+    {
+        return Eventually([&] { return io.ReadRecLength() >= bytes; });
+    }
+    std::vector<uint8_t> Packets7()
+    {
+        std::vector<uint8_t> out;
+        for (const zlsim::Bytes64 &p : Box().Packets())
+            if (p[0] == 7)
+                out.push_back(p[1]);
+        return out;
+    }
+    // The audio of the file is the line's, frame by frame, without the
+    // frames listed.
+    static bool MatchesLine(const std::vector<uint8_t> &b, std::vector<uint64_t> dropped = {})
+    {
+        uint64_t frame = 0;
+        size_t at = 48;
+        while (at < b.size()) {
+            if (std::find(dropped.begin(), dropped.end(), frame) == dropped.end())
+                for (uint64_t k = 0; k < 250 && at < b.size(); ++k, ++at)
+                    if (b[at] != Sample(frame * 250 + k))
+                        return false;
+            ++frame;
+        }
+        return true;
+    }
+    void ExpectLineAudio(const std::vector<uint8_t> &b) { EXPECT_TRUE(MatchesLine(b)); }
+
+    CZusb_IO io{0};
+    fs::path Dir;
+    std::atomic<uint64_t> Produced{0};
+};
+
+TEST_F(RecordTest, RecordingMakesACompleteFileOfTheLineAudio)
+{
+    const std::string path = File("call.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 0x101), 1);  // mode 1: on hook is fine
+    ASSERT_TRUE(AwaitBytes(20 * 500));
+    const unsigned during = io.ReadRecLength();
+    EXPECT_EQ(during % 500, 0u);
+    const int size = io.StopReadSound();
+    std::vector<uint8_t> b = ReadFile(path);
+    ASSERT_EQ(static_cast<size_t>(size), b.size());
+    ASSERT_EQ((b.size() - 48) % 500, 0u);
+    ExpectCompletedWav(b);
+    EXPECT_EQ(io.ReadRecLength(), b.size());
+    ExpectLineAudio(b);
+
+    // Switched on with the mode's low byte, off with 0, around the stream.
+    std::vector<zlsim::Bytes64> packets = Box().Packets();
+    ASSERT_GE(packets.size(), 2u);
+    EXPECT_EQ(packets.front()[0], 7);
+    EXPECT_EQ(packets.front()[1], 1);
+    EXPECT_EQ(packets.front()[2], 0x01);
+    EXPECT_EQ(packets.back()[0], 7);
+    EXPECT_EQ(packets.back()[1], 0);
+    EXPECT_EQ(packets.back()[2], 0);
+    // One stream start on the device handle: 0, 6, the block's address, 1137.
+    int starts = 0;
+    for (const zlsim::ControlCall &c : Box().Controls())
+        if (c.Code == 0x80002010) {
+            ++starts;
+            EXPECT_EQ(c.On, zlsim::Pipe::Device);
+            ASSERT_EQ(c.Input.size(), 16u);
+            EXPECT_EQ(U32(c.Input, 0), 0u);
+            EXPECT_EQ(U32(c.Input, 4), 6u);
+            EXPECT_EQ(U32(c.Input, 12), 0x471u);
+        }
+    EXPECT_EQ(starts, 1);
+    // Every read of the stream was two frames.
+    for (unsigned n : Box().SoundInReads())
+        EXPECT_EQ(n, 512u);
+    EXPECT_EQ(AllMessages(), 0u);
+}
+
+TEST_F(RecordTest, PathAndHookPreconditions)
+{
+    // '*' and '#' are left out of the name.
+    ASSERT_EQ(io.StartReadSound(File("12*3#.wav").c_str(), 1), 1);
+    EXPECT_GE(io.StopReadSound(), 48);
+    EXPECT_TRUE(fs::exists(Dir / "123.wav"));
+    EXPECT_FALSE(fs::exists(Dir / "12*3#.wav"));
+    Box().ClearPackets();
+
+    // Refused before anything is sent.
+    EXPECT_EQ(io.StartReadSound(nullptr, 1), -4);
+    EXPECT_EQ(io.StartReadSound(std::string(1024, 'a').c_str(), 1), -4);
+    EXPECT_EQ(io.StartReadSound((Dir / std::string(264, 'b')).string().c_str(), 1), -4);
+    EXPECT_EQ(io.StartReadSound((Dir / "no-such-dir" / "x.wav").string().c_str(), 1), -4);
+    EXPECT_EQ(io.StartReadSound(File("onhook.wav").c_str(), 0), -4);
+    EXPECT_EQ(io.StartReadSoundCStrF(File("onhook.wav").c_str()), -4);
+    EXPECT_FALSE(fs::exists(Dir / "onhook.wav"));
+    EXPECT_EQ(Box().PacketCount(), 0u);
+
+    // Off hook, the file-name variant sends mode 0.
+    ASSERT_EQ(io.PickUp(), 1);
+    Box().ClearPackets();
+    Produced = 0;
+    ASSERT_EQ(io.StartReadSoundCStrF(File("offhook.wav").c_str()), 1);
+    // A second start while the first runs changes nothing.
+    EXPECT_EQ(io.StartReadSound(File("second.wav").c_str(), 1), -4);
+    EXPECT_FALSE(fs::exists(Dir / "second.wav"));
+    ASSERT_TRUE(AwaitBytes(1000));
+    const int size = io.StopReadSound();
+    std::vector<zlsim::Bytes64> packets = Box().Packets();
+    ASSERT_EQ(packets.size(), 2u);
+    EXPECT_EQ(packets[0][1], 1);
+    EXPECT_EQ(packets[0][2], 0);
+    std::vector<uint8_t> b = ReadFile(Dir / "offhook.wav");
+    EXPECT_EQ(static_cast<size_t>(size), b.size());
+    ExpectCompletedWav(b);
+    ExpectLineAudio(b);
+}
+
+TEST_F(RecordTest, StopWithoutRecordingReturnsLastLengthAndSwitchesOff)
+{
+    EXPECT_EQ(io.StopReadSound(), 0);
+    ASSERT_EQ(Packets7(), std::vector<uint8_t>{0});
+    EXPECT_EQ(AllMessages(), 0u);
+    io.ExistUSB_IO();
+    EXPECT_EQ(io.StopReadSound(), -1);
+    EXPECT_EQ(io.StartReadSound(File("x.wav").c_str(), 1), -1);
+}
+
+TEST_F(RecordTest, FramesOutOfStepAreDroppedAndTheStreamResynchronised)
+{
+    // Frame 5 (the second of the third read) lacks its marker.
+    Box().SetFrameHook([](uint64_t n, uint8_t *frame) {
+        if (n == 5)
+            frame[0] = 'x';
+    });
+    const std::string path = File("resync.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(6 * 500));
+    // Out of step by 128: the next read finds its marker at 128.
+    Box().ShiftSoundIn(128);
+    ASSERT_TRUE(Eventually([&] {
+        std::vector<unsigned> r = Box().SoundInReads();
+        return std::find(r.begin(), r.end(), 128u) != r.end();
+    }));
+    const unsigned before = io.ReadRecLength();
+    ASSERT_TRUE(AwaitBytes(before + 2000));
+    ASSERT_GT(io.StopReadSound(), 0);
+
+    // Only one discard read, of 128 bytes; the missing marker caused none.
+    std::vector<unsigned> reads = Box().SoundInReads();
+    unsigned discards = 0;
+    for (unsigned n : reads)
+        if (n != 512) {
+            EXPECT_EQ(n, 128u);
+            ++discards;
+        }
+    EXPECT_EQ(discards, 1u);
+    std::vector<uint8_t> b = ReadFile(path);
+    ExpectCompletedWav(b);
+    // Frames 4 and 5 went with their read; the read that met the shift
+    // held filler and frame F, the discard read the start of F + 1.
+    bool found = false;
+    for (uint64_t f = 6; f < b.size() / 250 + 8 && !found; ++f)
+        found = MatchesLine(b, {4, 5, f, f + 1});
+    EXPECT_TRUE(found);
+}
+
+TEST_F(RecordTest, InBandStatusAndKeys)
+{
+    ASSERT_EQ(io.PickUp(), 1);
+    // Bit 0x80 makes a frame's status and key count for nothing.
+    Box().QueueFrameStatus(0x80 | 0x04 | 0x02, 9);
+    Box().QueueFrameStatus(0x00, 0);
+    // Keys of the two frames of one read, in frame order.
+    Box().QueueFrameStatus(0x01 | 0x20 | 0x40, 4);
+    Box().QueueFrameStatus(0x00, 7);
+    // 0x04 before 0x08: the line falls, then the set is off hook.
+    Box().QueueFrameStatus(0x04 | 0x08, 0);
+    Box().QueueFrameStatus(0x00, 0);
+    ASSERT_EQ(io.StartReadSound(File("status.wav").c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(3 * 500));
+    uint32_t st = Status(0);
+    EXPECT_EQ(st & transport::BusyTone, 0u);
+    EXPECT_EQ(st & transport::OffHook, 0u);
+    EXPECT_EQ(st & (transport::PhoneOffHook | transport::PhonePickedUp),
+              transport::PhoneOffHook | transport::PhonePickedUp);
+    unsigned char key[2];
+    ASSERT_EQ(io.GetDTMFCode(key), 1);
+    EXPECT_EQ(key[0], 4);
+    ASSERT_EQ(io.GetDTMFCode(key), 1);
+    EXPECT_EQ(key[0], 7);
+    EXPECT_NE(io.GetDTMFCode(key), 1);
+
+    // 0x08 before 0x10: picked up stays, the set is on hook again; busy.
+    Box().QueueFrameStatus(0x08 | 0x10 | 0x02, 0);
+    Box().QueueFrameStatus(0x00, 0);
+    ASSERT_TRUE(Eventually([&] { return (Status(0) & transport::BusyTone) != 0; }));
+    ASSERT_TRUE(AwaitBytes(io.ReadRecLength() + 500));  // that frame's bits are all in
+    st = Status(0);
+    EXPECT_EQ(st & transport::PhoneOffHook, 0u);
+    EXPECT_NE(st & transport::PhonePickedUp, 0u);
+    EXPECT_GT(io.StopReadSound(), 48);
+}
+
+TEST_F(RecordTest, CommandsPauseTheReadsAndNoAudioIsLost)
+{
+    const std::string path = File("pause.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(2 * 500));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(io.SetEstimateStatus(0), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const unsigned before = io.ReadRecLength();
+    ASSERT_TRUE(AwaitBytes(before + 1000));
+    const int size = io.StopReadSound();
+    std::vector<uint8_t> b = ReadFile(path);
+    ASSERT_EQ(static_cast<size_t>(size), b.size());
+    ExpectCompletedWav(b);
+    ExpectLineAudio(b);
+    EXPECT_EQ(AllMessages(), 0u);
+}
+
+TEST_F(RecordTest, CommandWithoutReplyEndsTheRecordingCompleted)
+{
+    const std::string path = File("noreply.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(1000));
+    Box().WithholdReplies(true);
+    unsigned char packet[64] = {24};
+    ASSERT_EQ(io.Write_Data_to_USB(packet), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    // 301 pause polls of 100 ms.
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordFinished.load() == 1; }, 10000));
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(ms, ScaledMs(300 * 100));
+    EXPECT_LT(ms, ScaledMs(310 * 100) + 500);
+    Box().WithholdReplies(false);
+    Box().ReleaseWithheld();
+    std::vector<uint8_t> b = ReadFile(path);
+    ExpectCompletedWav(b);
+    ExpectLineAudio(b);
+    EXPECT_EQ(io.StopReadSound(), static_cast<int>(b.size()));
+}
+
+TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
+{
+    const std::string path = File("broken.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(4 * 500));
+    Box().FailNext(zlsim::Pipe::SoundIn, zlsim::Op::Read);
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordBroken.load() == 1; }));
+    const unsigned recorded = io.ReadRecLength();
+    std::vector<uint8_t> b = ReadFile(path);
+    ExpectCompletedWav(b);
+    EXPECT_EQ(b.size(), recorded + 48u);
+    ExpectLineAudio(b);
+    // The pipe was reset, and its failure is told at once by the stop.
+    bool reset = false;
+    for (const zlsim::ControlCall &c : Box().Controls())
+        reset |= c.Code == 0x220008 && c.On == zlsim::Pipe::SoundIn;
+    EXPECT_TRUE(reset);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(io.StopReadSound(), -3);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(10 * 100))));
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+    EXPECT_EQ(static_cast<int>(io.ReadRecLength()), -3);
+    // Once pipe 2 is open again the alarm is no longer held back.
+    EXPECT_TRUE(Eventually([&] { return (SlotFor(0).AlarmFlags.load() & 0x2) == 0; }));
+
+    const std::string next = File("after.wav");
+    ASSERT_EQ(io.StartReadSound(next.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(1000));
+    const int size = io.StopReadSound();
+    std::vector<uint8_t> b2 = ReadFile(next);
+    EXPECT_EQ(static_cast<size_t>(size), b2.size());
+    ExpectCompletedWav(b2);
+}
+
+TEST_F(RecordTest, StreamStartFailureLeavesAnEmptyValidFile)
+{
+    Box().FailNext(zlsim::Pipe::Device, zlsim::Op::Control);
+    const std::string path = File("nostream.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordBroken.load() == 1; }));
+    std::vector<uint8_t> b = ReadFile(path);
+    ASSERT_EQ(b.size(), 48u);
+    EXPECT_EQ(U32(b, 4), 40u);
+    EXPECT_EQ(U32(b, 44), 0u);
+    EXPECT_EQ(io.StopReadSound(), -3);
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+}
+
+TEST_F(RecordTest, UnplugMidRecordingKeepsTheAudioAndAlarmsLaterLosses)
+{
+    const std::string path = File("unplug.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(4 * 500));
+    Driver.Unplug(0);
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordBroken.load() == 1; }));
+    std::vector<uint8_t> b = ReadFile(path);
+    ExpectCompletedWav(b);
+    ExpectLineAudio(b);
+    EXPECT_GE(b.size(), 48u + 4 * 500);
+    EXPECT_EQ(io.StopReadSound(), -1);  // the slot is closed
+
+    Driver.Plug(0);
+    ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
+    ASSERT_TRUE(Eventually([&] { return (SlotFor(0).AlarmFlags.load() & 0x2) == 0; }));
+    // The loss that broke the recording passed in silence.
+    EXPECT_EQ(AllMessages(), 0u);
+
+    Produced = 0;
+    const std::string next = File("replugged.wav");
+    ASSERT_EQ(io.StartReadSound(next.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(1000));
+    const int size = io.StopReadSound();
+    std::vector<uint8_t> b2 = ReadFile(next);
+    EXPECT_EQ(static_cast<size_t>(size), b2.size());
+    ExpectCompletedWav(b2);
+    ExpectLineAudio(b2);
+
+    // A loss with no recording is announced again.
+    Driver.Unplug(0);
+    EXPECT_TRUE(Eventually([&] { return AllMessages() == 1; }));
+    Driver.Plug(0);
+}
+
+TEST_F(RecordTest, StopAndStartBackToBackNeverLoseAStart)
+{
+    Driver.SetSoundPace(0);
+    for (int i = 0; i < 100; ++i) {
+        const std::string path = File(("b2b" + std::to_string(i % 3) + ".wav").c_str());
+        ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1) << i;
+        if (i % 2) {
+            ASSERT_TRUE(AwaitBytes(500)) << i;
+        }
+        const int size = io.StopReadSound();
+        ASSERT_GE(size, 48) << i;
+        std::vector<uint8_t> b = ReadFile(path);
+        ASSERT_EQ(static_cast<size_t>(size), b.size()) << i;
+        ExpectCompletedWav(b);
+    }
+    EXPECT_EQ(AllMessages(), 0u);
+}
+
+#ifndef _WIN32
+TEST_F(RecordTest, FullDiskEndsTheRecordingWithTheAudioWritten)
+{
+    // A file-size limit stands in for a full disk: writes past it fail.
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = old;
+    lim.rlim_cur = 48 + 3 * 500 + 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    const std::string path = File("full.wav");
+    const int start = io.StartReadSound(path.c_str(), 1);
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordFinished.load() == 1; }));
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_EQ(start, 1);
+    const int size = io.StopReadSound();
+    std::vector<uint8_t> b = ReadFile(path);
+    ASSERT_EQ(b.size(), 48u + 3 * 500 + 100);
+    EXPECT_EQ(static_cast<size_t>(size), b.size());
+    ExpectCompletedWav(b);
+    ExpectLineAudio(b);
+}
+#endif
+
+}  // namespace
+
+namespace {
+
+// The application takes the raw stream into its own memory.
+class PcRecordTest : public RecordTest {
+protected:
+    // Frame `n` of the stream, as the box sent it.
+    static void ExpectFrame(const unsigned char *p, uint64_t n)
+    {
+        ASSERT_EQ(std::memcmp(p, "stcq", 4), 0) << "frame " << n;
+        for (uint64_t k = 0; k < 250; ++k)
+            ASSERT_EQ(p[6 + k], Sample(n * 250 + k)) << "frame " << n;
+    }
+};
+
+TEST_F(PcRecordTest, ChunksCarryTheStreamInOrder)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(0x102), 1);
+    std::vector<uint8_t> p7;
+    for (const zlsim::Bytes64 &p : Box().Packets())
+        if (p[0] == 7)
+            p7 = {p[1], p[2]};
+    EXPECT_EQ(p7, (std::vector<uint8_t>{1, 0x02}));
+
+    unsigned char buf[1024 + 1];
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512);
+    EXPECT_EQ(buf[512], 0);
+    ExpectFrame(buf, 0);
+    ExpectFrame(buf + 256, 1);
+    // 1024 bytes: two chunks, one from each buffer, still in order.
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 1024), 1024);
+    EXPECT_EQ(buf[1024], 0);
+    for (int f = 0; f < 4; ++f)
+        ExpectFrame(buf + 256 * f, 2 + f);
+    // Nothing asked, nothing taken, at once.
+    buf[0] = 0xEE;
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 0), 0);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(SlotFor(0).RecordActive.load(), 1);
+
+    const int bytes = io.CloseReadSoundInPC();
+    // Everything read from the pipe, the chunk still held included.
+    EXPECT_GE(bytes, 3 * 512);
+    EXPECT_EQ(bytes % 512, 0);
+    EXPECT_EQ(Packets7().back(), 0);
+    EXPECT_EQ(AllMessages(), 0u);
+    // Once closed, reads return the chunks left over, then nothing at once.
+    int got = 512, reads = 0;
+    for (; reads < 4 && got == 512; ++reads)
+        got = io.ReadSoundFromBufferToPC(buf, 512);
+    EXPECT_EQ(got, 0);
+    EXPECT_LE(reads, 3);
+}
+
+TEST_F(PcRecordTest, CloseBeforeAnyReadEndsTheCycleAtOnce)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(io.CloseReadSoundInPC(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(5 * 100))));
+    EXPECT_EQ(AllMessages(), 0u);
+    EXPECT_EQ(SlotFor(0).RecordFinished.load(), 1);
+    // The slot records again, to a file this time.
+    ASSERT_EQ(io.StartReadSound(File("then.wav").c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(500));
+    EXPECT_GT(io.StopReadSound(), 48);
+}
+
+TEST_F(PcRecordTest, ReadEndsWhenTheRecordingBreaks)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    unsigned char buf[513];
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512);
+    Box().FailNext(zlsim::Pipe::SoundIn, zlsim::Op::Read);
+    // The chunks read before the failure still come; then the read returns
+    // with nothing instead of waiting for ever.
+    int got = 512, chunks = 0;
+    for (; chunks < 6 && got == 512; ++chunks)
+        got = io.ReadSoundFromBufferToPC(buf, 512);
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_LE(chunks, 4);
+    EXPECT_EQ(io.CloseReadSoundInPC(), -3);
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+}
+
+}  // namespace
