@@ -370,14 +370,17 @@ int Stop(CZusb_IO &io, int limit)
         return -1;
     if (s.SoundInPipeCtx.Run.load() != 1)
         return -2;
+    // The recording is told to end before a playback is stopped: the
+    // playback's switch-off command waits for the recording to pause, and a
+    // PC-side recording that waits for its reader never would.
+    s.Put(s.RecordStop, 1);
+    s.Put(s.RecordActive, 0);
     if (s.SoundOutPipeCtx.StartPlay.load() == 1) {
         // Playback hook: the sound-out side registers how to stop it.
         if (zplr::device::PlaybackStopper stop = zplr::device::RegisteredPlaybackStopper())
             stop(io);
         s.Put(s.PlayActive, 0);
     }
-    s.Put(s.RecordStop, 1);
-    s.Put(s.RecordActive, 0);
     // A cycle that broke has ended already: no reason to wait for it.
     bool ended = true;
     if (s.RecordFinished.load() != 1 && s.RecordBroken.load() != 1)
