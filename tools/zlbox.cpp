@@ -77,6 +77,7 @@ int Usage(FILE *to)
                  "                record: none, pressed a second into the recording)\n"
                  "  --far-end F   virtual caller's voice: an 8 kHz A-law mono WAV file\n"
                  "  --seconds S   record: longest recording (default 10)\n"
+                 "  --greeting F  record: play the WAV file F to the caller first\n"
                  "  --busy        virtual far end of dial is busy instead of answering\n"
                  "  --wait S      seconds to wait for the call or the far end (default 30)\n"
                  "  --start P     play from P thousandths of the file on (default 0)\n"
@@ -99,6 +100,7 @@ struct Options {
     bool Unpaced = false;
     int Seconds = 10;
     std::string FarEnd;
+    std::string Greeting;
 };
 
 // Polls `done` every 20 ms for up to `seconds`.
@@ -293,11 +295,11 @@ int FollowPlayback(CZusb_IO &io, double seconds)
     return rate;
 }
 
-// Plays a WAV file to the line; files in another A-law layout go through
-// a temporary file of the library's layout.
-int Play(const Options &o, zlsim::VirtualBox *box, const std::string &file)
+// A file the library can play: `file` itself when it is in the library's
+// layout, else a temporary copy (`temp`) of its A-law sound in that layout.
+// 0, or the exit status of a refusal.
+int Playable(const std::string &file, std::string &path, std::string &temp, zlbox::WavInfo &info)
 {
-    zlbox::WavInfo info;
     std::string why;
     if (!zlbox::ReadWavInfo(file, info, why)) {
         std::fprintf(stderr, "zlbox: %s %s\n", file.c_str(), why.c_str());
@@ -308,7 +310,7 @@ int Play(const Options &o, zlsim::VirtualBox *box, const std::string &file)
                      zlbox::Describe(info).c_str());
         return 2;
     }
-    std::string path = file, temp;
+    path = file;
     if (!zlbox::IsLibraryLayout(info)) {
         std::vector<uint8_t> sound;
         temp = (std::filesystem::temp_directory_path() /
@@ -321,6 +323,16 @@ int Play(const Options &o, zlsim::VirtualBox *box, const std::string &file)
         }
         path = temp;
     }
+    return 0;
+}
+
+// Plays a WAV file to the line.
+int Play(const Options &o, zlsim::VirtualBox *box, const std::string &file)
+{
+    zlbox::WavInfo info;
+    std::string path, temp;
+    if (int refused = Playable(file, path, temp, info))
+        return refused;
     if (box && o.Unpaced)
         box->SetPacing(zlsim::VirtualBox::Pacing::Unpaced);
 
@@ -401,6 +413,20 @@ bool CompleteWav(const std::string &path, long &audio)
 // An incoming call, answered and recorded as a call recorder does it.
 int Record(const Options &o, zlsim::LineModel *line, const std::string &path)
 {
+    zlbox::WavInfo greetingInfo;
+    std::string greeting, greetingTemp;
+    if (!o.Greeting.empty()) {
+        if (int refused = Playable(o.Greeting, greeting, greetingTemp, greetingInfo))
+            return refused;
+    }
+    struct RemoveTemp {
+        const std::string &Path;
+        ~RemoveTemp()
+        {
+            if (!Path.empty())
+                std::remove(Path.c_str());
+        }
+    } removeTemp{greetingTemp};
     CZusb_IO io(o.Index);
     if (line && !o.FarEnd.empty()) {
         std::string error;
@@ -421,6 +447,21 @@ int Record(const Options &o, zlsim::LineModel *line, const std::string &path)
     }
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
+    if (r == 1 && !greeting.empty()) {
+        // The answering machine: the greeting first, then the message.
+        r = io.StartPlaySound(greeting.c_str(), 0, 0, 1, 1);
+        std::printf("StartPlaySound %s: %d\n", o.Greeting.c_str(), r);
+        if (r == 1) {
+            const int rate = FollowPlayback(io, static_cast<double>(greetingInfo.DataSize) / 8000);
+            std::printf(rate == 1000 ? "greeting played\n" : rate < 0 ? "line released\n" : "no end reported\n");
+            std::printf("StopPlaySound: %d\n", io.StopPlaySound());
+            if (rate < 0)
+                r = -1;
+        }
+        // The virtual caller speaks after the greeting.
+        if (r == 1 && line && !o.FarEnd.empty())
+            line->Audio().StartFarEnd();
+    }
     if (r == 1) {
         r = io.StartReadSoundCStrF(path.c_str());
         std::printf("StartReadSound: %d\n", r);
@@ -597,6 +638,8 @@ int main(int argc, char **argv)
             o.Unpaced = true;
         } else if (a == "--number" && i + 1 < argc) {
             number = argv[++i];
+        } else if (a == "--greeting" && i + 1 < argc) {
+            o.Greeting = argv[++i];
         } else if (a == "--far-end" && i + 1 < argc) {
             o.FarEnd = argv[++i];
         } else if (a == "--seconds") {
