@@ -359,6 +359,13 @@ void VirtualBox::ShiftSoundIn(unsigned count)
     InQueue_.insert(InQueue_.end(), count, 0x00);
 }
 
+void VirtualBox::StallSoundIn(bool on)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Stalled_ = on;
+    Driver_.Changed_.notify_all();
+}
+
 void VirtualBox::ShortSoundInReadNext(unsigned bytes)
 {
     std::lock_guard<std::mutex> lock(Driver_.Mutex_);

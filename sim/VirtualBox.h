@@ -110,6 +110,8 @@ public:
     // Puts `count` bytes without a marker into the stream: the frames behind
     // them are out of step by `count`.
     void ShiftSoundIn(unsigned count);
+    // A stalled stream delivers nothing until it is let go again.
+    void StallSoundIn(bool on);
     // The next read of pipe 2 delivers only `bytes` bytes of the stream.
     void ShortSoundInReadNext(unsigned bytes);
     // Lengths asked for by the reads of pipe 2, in order.
@@ -173,7 +175,8 @@ private:
     std::map<uint8_t, Responder> Responders_;
 
     // Sound-in stream. Paced at 8192 stream bytes a second of line time.
-    bool Streaming_() const { return RecordOn_ && StreamStarted_; }
+    bool Streaming_() const { return RecordOn_ && StreamStarted_ && !Stalled_; }
+    bool Stalled_ = false;
     void StartStreamLocked();
     void FillLocked(size_t needed);
     bool RecordOn_ = false;

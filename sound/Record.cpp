@@ -2,6 +2,7 @@
 // file or into the two PC-side chunk buffers, and the calls that drive it.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "device/Playback.h"
 #include "platform/Clock.h"
@@ -158,7 +159,7 @@ struct Cycle {
         std::atomic<int> ticks{0};
         S.Gate.Wait(ticks, 10, -1, [&] { return S.PlayActive.load() != 1 || !Wanted(); });
         const bool resumed = S.Gate.Wait(ticks, 100, PauseLimit, [&] {
-            return (S.SoundInPauseRequest.load() != 1 && !S.Has(AwaitingReply)) || !Run();
+            return (S.SoundInPauseRequest.load() != 1 && !S.Has(AwaitingReply)) || !Wanted();
         });
         if (!resumed)
             S.Put(S.RecordActive, 0);
@@ -217,11 +218,19 @@ struct Cycle {
 
 // The recording cycle, run by the sound-in thread when it leaves its open
 // cycle with StartRecord up.
+void PublishPipe(DeviceSlot &s, ZlHandle pipe)
+{
+    std::lock_guard<std::mutex> lock(s.HandleLock);
+    s.SoundInPipe = pipe;
+}
+
 void RecordCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
 {
     PipeThreadCtx &ctx = s.SoundInPipeCtx;
     s.Clear(BusyTone);
+    PublishPipe(s, pipe);
     auto end = [&](bool normal) {
+        PublishPipe(s, ZL_INVALID_HANDLE);
         s.Put(s.SoundInReading, 0);
         // StartRecord falls before the end is published: a start made as
         // soon as the stop returns must find it down, and its own raise
@@ -387,6 +396,20 @@ int Stop(CZusb_IO &io, int limit)
         ended = s.Gate.Wait(s.WaitTicks, 100, limit, [&] {
             return s.RecordFinished.load() == 1 || s.RecordBroken.load() == 1;
         });
+    if (!ended) {
+        // The thread is held in a read the box never completes (its stream
+        // stalled): end that read, so that the cycle ends and completes the
+        // file with what it has.
+        {
+            std::lock_guard<std::mutex> lock(s.HandleLock);
+            if (s.SoundInPipe != ZL_INVALID_HANDLE)
+                zplr::platform::Driver().CancelIo(s.SoundInPipe);
+        }
+        std::atomic<int> ticks{0};
+        s.Gate.Wait(ticks, 100, 10, [&] {
+            return s.RecordFinished.load() == 1 || s.RecordBroken.load() == 1;
+        });
+    }
     if (!ended || s.RecordFinished.load() != 1) {
         zplr::platform::ShowMessage(StopError, zplr::platform::MessageOk);
         s.RecordedBytes.store(-3);

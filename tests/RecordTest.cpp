@@ -351,6 +351,25 @@ TEST_F(RecordTest, CommandWithoutReplyEndsTheRecordingCompleted)
     EXPECT_EQ(io.StopReadSound(), static_cast<int>(b.size()));
 }
 
+TEST_F(RecordTest, StopDuringAPauseForALostReplyEndsAtOnce)
+{
+    const std::string path = File("lostreply.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(1000));
+    Box().WithholdReplies(true);
+    EXPECT_EQ(io.SetEstimateStatus(0), -3);
+    // The reads stay paused for the reply; the stop still ends the cycle
+    // at once and completes the file, though the box is not told.
+    EXPECT_EQ(io.StopReadSound(), -1);
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 0);
+    EXPECT_EQ(SlotFor(0).RecordFinished.load(), 1);
+    std::vector<uint8_t> b = ReadFile(path);
+    ExpectCompletedWav(b);
+    ExpectLineAudio(b);
+    Box().WithholdReplies(false);
+    Box().ReleaseWithheld();
+}
+
 TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
 {
     const std::string path = File("broken.wav");
@@ -383,6 +402,27 @@ TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
     std::vector<uint8_t> b2 = ReadFile(next);
     EXPECT_EQ(static_cast<size_t>(size), b2.size());
     ExpectCompletedWav(b2);
+}
+
+TEST_F(RecordTest, StopEndsAReadTheBoxNeverCompletes)
+{
+    const std::string path = File("stalled.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(4 * 500));
+    Box().StallSoundIn(true);
+    // 121 polls, the message, and the file holds what was read.
+    EXPECT_EQ(io.StopReadSound(), -3);
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+    EXPECT_EQ(SlotFor(0).SoundInPipeCtx.StartRecord.load(), 0);
+    std::vector<uint8_t> b = ReadFile(path);
+    ExpectCompletedWav(b);
+    EXPECT_GE(b.size(), 48u + 4 * 500);
+    ExpectLineAudio(b);
+
+    Box().StallSoundIn(false);
+    ASSERT_EQ(io.StartReadSound(File("next.wav").c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(1000));
+    EXPECT_GT(io.StopReadSound(), 48);
 }
 
 TEST_F(RecordTest, StreamStartFailureLeavesAnEmptyValidFile)

@@ -165,6 +165,9 @@ struct DeviceSlot {
     // blocked read; guarded by HandleLock against a concurrent close.
     std::mutex HandleLock;
     ZlHandle ReportPipe = ZL_INVALID_HANDLE;
+    // Pipe 2 while a recording cycle runs, so that a stop can end a read the
+    // box never completes.
+    ZlHandle SoundInPipe = ZL_INVALID_HANDLE;
 
     // Waits of this slot sleep here; every flag change that a wait may test
     // notifies it.
