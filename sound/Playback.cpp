@@ -51,11 +51,11 @@ void SeekTo(DeviceSlot &s, std::ifstream &file)
 
 // Command 9 from the sound-out thread: its own poll counter, as the slot's
 // belongs to the application, and no waiting once the thread must end.
-void SendPlayStatusFromThread(DeviceSlot &s, uint8_t start, uint8_t mode, uint8_t option,
+bool SendPlayStatusFromThread(DeviceSlot &s, uint8_t start, uint8_t mode, uint8_t option,
                               uint8_t flag)
 {
     if (s.Has(Closed))
-        return;
+        return false;
     Packet p(9);
     p[1] = start;
     p[2] = mode;
@@ -63,10 +63,19 @@ void SendPlayStatusFromThread(DeviceSlot &s, uint8_t start, uint8_t mode, uint8_
     p[4] = flag;
     std::atomic<int> ticks{0};
     if (HandOver(s, p.Bytes, ticks) != 1)
-        return;
-    s.Gate.Wait(ticks, 100, LimitLong, [&] {
+        return false;
+    return s.Gate.Wait(ticks, 100, LimitLong, [&] {
         return !s.Has(AwaitingReply) || s.SoundOutPipeCtx.Run.load() != 1;
     });
+}
+
+// After the switch-off the box reports the end of its playback. That report
+// would also pass for the reply to the application's next command, so the
+// cycle lets it arrive first (one poll at most).
+void AwaitEndReport(DeviceSlot &s)
+{
+    std::atomic<int> ticks{0};
+    s.Gate.Wait(ticks, 100, 0, [&] { return s.Has(PlayEnded) || s.SoundOutPipeCtx.Run.load() != 1; });
 }
 
 bool StreamStart(ZlHandle device)
@@ -103,8 +112,9 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
         if (!file) {
             // Gone since the start accepted it: no sound, but the box's
             // playback, switched on by the start, goes off again.
-            if (s.CommandPipeReopen.load() == 0)
-                SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0);
+            if (s.CommandPipeReopen.load() == 0 &&
+                SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0))
+                AwaitEndReport(s);
             finish();
             return;
         }
@@ -172,8 +182,9 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
             break;
     }
     file.close();
-    if (s.SoundOutPipeReopen.load() == 0 && s.CommandPipeReopen.load() == 0 && ctx.Run.load() == 1)
-        SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0);
+    if (s.SoundOutPipeReopen.load() == 0 && s.CommandPipeReopen.load() == 0 && ctx.Run.load() == 1 &&
+        SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0))
+        AwaitEndReport(s);
     finish();
 }
 
