@@ -199,6 +199,7 @@ private:
     unsigned SoundOutStarts_ = 0;
     size_t SinceRequest_ = 0;
     std::vector<uint8_t> SoundOut_;
+    mutable unsigned SoundOutWaiters_ = 0;
 };
 
 class VirtualDriver final : public ZlDriverBackend {
