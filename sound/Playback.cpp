@@ -163,8 +163,10 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
             const unsigned c = static_cast<unsigned>(
                 std::clamp<int32_t>(s.PcPlayChunkLength.load(), 0, static_cast<int32_t>(ChunkSize)));
             std::memcpy(chunk, s.PcPlayBuf, c);
-            s.PlayPosition.fetch_add(c);
             blocks = c / BlockSize;
+            if (ended())
+                break;
+            s.PlayPosition.fetch_add(c);  // a chunk counts once taken for the pipe
         }
         if (ended())
             break;
