@@ -22,8 +22,21 @@ void *Trampoline(void *p)
     return nullptr;
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t StackFactor = 8;  // sanitizers widen every frame
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::size_t StackFactor = 8;
+#else
+constexpr std::size_t StackFactor = 1;
+#endif
+#else
+constexpr std::size_t StackFactor = 1;
+#endif
+
 std::size_t RoundStack(std::size_t bytes)
 {
+    bytes *= StackFactor;
     std::size_t min = PTHREAD_STACK_MIN;
     if (bytes < min)
         bytes = min;

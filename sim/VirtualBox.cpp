@@ -320,7 +320,9 @@ void VirtualBox::StartStreamLocked()
 
 void VirtualBox::FillLocked(size_t needed)
 {
-    uint8_t frame[FrameSize];
+    // A member, not a local: this runs on the library's sound-in thread,
+    // whose stack is small.
+    uint8_t *frame = Frame_.data();
     while (InQueue_.size() < needed) {
         std::memcpy(frame, "stcq", 4);
         frame[4] = frame[5] = 0;

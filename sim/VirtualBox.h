@@ -184,6 +184,7 @@ private:
     std::chrono::steady_clock::time_point StreamStart_;
     uint64_t StreamTaken_ = 0;  // bytes read since the stream started
     std::deque<uint8_t> InQueue_;
+    std::array<uint8_t, 256> Frame_{};
     std::deque<std::pair<uint8_t, uint8_t>> FrameStatus_;
     uint64_t Frames_ = 0;
     uint64_t Samples_ = 0;

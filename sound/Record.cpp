@@ -2,7 +2,9 @@
 // file or into the two PC-side chunk buffers, and the calls that drive it.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "device/Playback.h"
 #include "platform/Clock.h"
@@ -79,7 +81,7 @@ uint32_t CompleteFile(std::FILE *f)
 
 // Out of step: the whole read is dropped, and a discard read brings the
 // next one back to a frame boundary.
-void Resynchronise(ZlHandle pipe, const uint8_t *buf, unsigned got)
+void Resynchronise(ZlHandle pipe, uint8_t *buf, unsigned got)
 {
     unsigned discard = 0;
     if (got == ReadSize) {
@@ -97,15 +99,22 @@ void Resynchronise(ZlHandle pipe, const uint8_t *buf, unsigned got)
             }
     }
     if (discard) {
-        uint8_t scratch[FrameSize];
+        // The read buffer's content is spent: it takes the discarded bytes.
         unsigned done = 0;
-        zplr::platform::Driver().Read(pipe, scratch, discard, &done);
+        zplr::platform::Driver().Read(pipe, buf, discard, &done);
     }
 }
+
+// The cycle's buffers live on the heap: the sound-in thread's stack is small.
+struct Buffers {
+    uint8_t Read[ReadSize];
+    uint8_t Block[BlockSize];
+};
 
 struct Cycle {
     DeviceSlot &S;
     ZlHandle Pipe;
+    Buffers &B;
     std::FILE *File = nullptr;
     bool WriteFailed = false;
 
@@ -123,9 +132,9 @@ struct Cycle {
     // One read of the file mode: two frames, 500 samples to the file.
     void FileRead()
     {
-        uint8_t buf[ReadSize];
+        uint8_t *buf = B.Read;
         unsigned got = 0;
-        std::memset(buf, 0, sizeof buf);
+        std::memset(buf, 0, ReadSize);
         if (!zplr::platform::Driver().Read(Pipe, buf, ReadSize, &got)) {
             ReadFailed();
             return;
@@ -136,10 +145,10 @@ struct Cycle {
         }
         ApplyFrame(S, buf);
         ApplyFrame(S, buf + FrameSize);
-        uint8_t block[BlockSize];
+        uint8_t *block = B.Block;
         std::memcpy(block, buf + 6, FrameAudio);
         std::memcpy(block + FrameAudio, buf + FrameSize + 6, FrameAudio);
-        if (!WriteAll(File, block, sizeof block)) {
+        if (!WriteAll(File, block, BlockSize)) {
             WriteFailed = true;
             return;
         }
@@ -182,7 +191,7 @@ struct Cycle {
     void RunPc()
     {
         bool nextA = S.PcRecNextBufA.load() == 1;
-        uint8_t buf[PcChunk];
+        uint8_t *buf = B.Read;
         for (;;) {
             S.Put(S.SoundInReading, 1);
             std::atomic<int> ticks{0};
@@ -264,7 +273,14 @@ void RecordCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
     s.AlarmFlags.fetch_and(~AlarmRecordingBroken);
     s.AlarmFlags.fetch_or(AlarmRecordingOpen);
 
-    Cycle c{s, pipe};
+    std::unique_ptr<Buffers> buffers(new (std::nothrow) Buffers);
+    if (!buffers) {
+        // Nothing can be read: the recording ends as a failed write would.
+        s.RecordedBytes.store(WavHeaderSize);
+        end(true);
+        return;
+    }
+    Cycle c{s, pipe, *buffers};
     const bool toPc = s.RecordToPC.load() == 1;
     if (toPc) {
         c.RunPc();

@@ -576,7 +576,11 @@ TEST_F(PcRecordTest, ChunksCarryTheStreamInOrder)
 
 TEST_F(PcRecordTest, CloseBeforeAnyReadEndsTheCycleAtOnce)
 {
+    // Without an open: nothing to wait for, the box is told to stop.
+    EXPECT_EQ(io.CloseReadSoundInPC(), 0);
+    EXPECT_EQ(Packets7(), std::vector<uint8_t>{0});
     ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    EXPECT_EQ(io.OpenReadSoundInPC(1), -4);  // one recording at a time
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(io.CloseReadSoundInPC(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(5 * 100))));

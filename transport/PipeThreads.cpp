@@ -216,6 +216,14 @@ void FormatAlarm(int deviceIndex, char (&out)[256])
     std::snprintf(out, sizeof out, Text, deviceIndex + 1);
 }
 
+namespace {
+bool BrokenRecordingOver(DeviceSlot &s, uint32_t alarmFlags)
+{
+    return (alarmFlags & AlarmRecordingBroken) && s.SoundInPipeReopen.load() == 0 &&
+           !s.Has(Reconnecting);
+}
+}  // namespace
+
 void AlarmThread(void *arg)
 {
     DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
@@ -228,11 +236,13 @@ void AlarmThread(void *arg)
         uint32_t flags = s.AlarmFlags.load();
         if (flags & AlarmRecordingOpen) {
             // A recording that broke keeps the alarm quiet until pipe 2 has
-            // been opened again: the loss behind the break, if there was
-            // one, was raised before that and passes here in silence.
-            const bool reopened = (flags & AlarmRecordingBroken) && s.SoundInPipeReopen.load() == 0;
-            s.AlarmFlags.fetch_and(~AlarmConnectionLost);
-            if (reopened)
+            // been opened again and no loss is under way: the loss behind
+            // the break, if there was one, has then been raised and passes
+            // here in silence.
+            const bool over = BrokenRecordingOver(s, flags);
+            if (flags & AlarmConnectionLost)
+                s.AlarmFlags.fetch_and(~AlarmConnectionLost);
+            if (over)
                 s.AlarmFlags.fetch_and(~(AlarmRecordingOpen | AlarmRecordingBroken));
         } else if (flags & AlarmConnectionLost) {
             s.AlarmFlags.fetch_and(~AlarmConnectionLost);
@@ -243,8 +253,7 @@ void AlarmThread(void *arg)
         if (running())
             WaitFor(s, 500, [&] {
                 const uint32_t f = s.AlarmFlags.load();
-                return !running() || (f & AlarmConnectionLost) ||
-                       ((f & AlarmRecordingBroken) && s.SoundInPipeReopen.load() == 0);
+                return !running() || (f & AlarmConnectionLost) || BrokenRecordingOver(s, f);
             });
     }
     if (s.SessionNumber.load() == session)
