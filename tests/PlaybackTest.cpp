@@ -416,6 +416,18 @@ TEST_F(PlaybackTest, UnpluggedMidStream)
     EXPECT_EQ(io.StopPlaySound(), 1);
 }
 
+TEST_F(PlaybackTest, SessionEndDuringPlayback)
+{
+    const std::string path = Wav("e.wav", 100000);
+    ASSERT_EQ(io.StartPlaySound(path.c_str(), 0, 1, 1, 0), 1);
+    Chunk(512);
+    // The thread waits for the box's next request; the end does not.
+    const auto t0 = std::chrono::steady_clock::now();
+    io.ExistUSB_IO();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_EQ(Slot().SoundOutThreadAlive.load(), 0);
+}
+
 TEST_F(PlaybackTest, FileGoneBeforeTheThreadOpensIt)
 {
     // Hold the thread in its open cycle while the file goes away.
