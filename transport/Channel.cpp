@@ -10,7 +10,11 @@ int HandOver(DeviceSlot &s, const uint8_t *packet, std::atomic<int> &ticks)
 {
     if (s.CommandPipeCtx.Run.load(std::memory_order_acquire) != 1)
         return -2;
-    if (!s.Gate.Wait(ticks, 100, LimitLong, [&] { return !s.Has(AwaitingReply); }))
+    // Once the report thread has ended (the session is ending), no reply
+    // can come: waiting for one would only hold up the shut-down.
+    if (!s.Gate.Wait(ticks, 100, LimitLong, [&] {
+            return !s.Has(AwaitingReply) || s.ReportThreadAlive.load() == 0;
+        }))
         return -3;
     const bool recording = s.SoundInPipeCtx.StartRecord.load() == 1;
     if (recording) {
