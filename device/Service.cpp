@@ -114,7 +114,7 @@ int CZusb_IO::Test_End0_WR(unsigned char code, unsigned char *buf)
         if (HandOver(s, p.Bytes, s.WaitTicks) != 1)
             break;
         // A reply first seen at the 100th poll counts as missing.
-        const bool in = s.Gate.Wait(s.WaitTicks, 100, LimitLong, [&] { return !s.Has(AwaitingReply); });
+        const bool in = AwaitReply(s, LimitLong) == 1;
         if (in && s.WaitTicks.load() < LimitLong)
             break;
         ++failed;

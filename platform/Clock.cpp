@@ -44,8 +44,39 @@ void WaitGate::Notify()
     {
         std::lock_guard<std::mutex> lock(Mutex_);
         ++Generation_;
+        if (Waiters_) {
+            const Clock::time_point now = Clock::now();
+            for (Waiter *w = Waiters_; w; w = w->Next)
+                if (w->FirstNotify == Clock::time_point::max())
+                    w->FirstNotify = now;
+        }
     }
     Cv_.notify_all();
+}
+
+void WaitGate::Enter(Waiter &w)
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    w.Next = Waiters_;
+    Waiters_ = &w;
+}
+
+void WaitGate::Leave(Waiter &w)
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    for (Waiter **p = &Waiters_; *p; p = &(*p)->Next)
+        if (*p == &w) {
+            *p = w.Next;
+            break;
+        }
+}
+
+Clock::time_point WaitGate::TakeFirstNotify(Waiter &w)
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Clock::time_point first = w.FirstNotify;
+    w.FirstNotify = Clock::time_point::max();
+    return first;
 }
 
 }  // namespace zplr::platform

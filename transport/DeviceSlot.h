@@ -109,6 +109,16 @@ struct DeviceSlot {
     std::atomic<uint32_t> LossCount{0};  // connection losses seen by the report thread
     std::atomic<uint32_t> SessionNumber{0};  // counts starts and ends of the slot's session
 
+    // Every hand-over gets a number, and the connection it went out on (the
+    // LossCount then): a reply is credited only to the packet outstanding on
+    // the connection it came in on, never to a packet whose write failed.
+    std::atomic<uint32_t> PacketCount{0};       // hand-overs so far; packets are 1, 2, ...
+    std::atomic<uint64_t> Outstanding{0};       // number << 32 | connection of the last hand-over
+    std::atomic<uint32_t> WritingPacket{0};     // number of the packet in CommandBuffer
+    std::atomic<uint32_t> RepliedPacket{0};     // last packet a report answered
+    std::atomic<uint32_t> FailedPacket{0};      // last packet whose write failed
+    std::atomic<uint32_t> AbandonedPacket{0};   // last packet a hand-over stopped waiting for
+
     // Reply fields: written by the report thread before it clears
     // AwaitingReply, read by the waiting operation after it saw the clear.
     uint8_t CallerIdRecord[129] = {};

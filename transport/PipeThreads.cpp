@@ -40,10 +40,12 @@ void CloseHandle(ZlHandle &h)
 
 // Counts one opened pipe; the open that makes the count exactly 4 opens the
 // slot.
-void CountOpen(DeviceSlot &s)
+int CountOpen(DeviceSlot &s)
 {
-    if (s.OpenPipeCount.fetch_add(1, std::memory_order_acq_rel) + 1 == 4)
+    const int count = s.OpenPipeCount.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (count == 4)
         s.Clear(Closed | Reconnecting);
+    return count;
 }
 
 enum class Kind { Command, SoundIn, SoundOut };
@@ -75,14 +77,17 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
         const uint8_t *data = Ack.Bytes;
         unsigned len = PacketSize;
         bool paused = false;
+        uint32_t number;
         if (t.Ctx.WritePending.load(std::memory_order_acquire) == 1) {
             // Taken now, not at the next cycle: a reply may already be in and
             // the next packet handed over before this thread comes round again.
             t.Ctx.WritePending.store(0, std::memory_order_relaxed);
             data = t.Ctx.Data.load(std::memory_order_relaxed);
             len = t.Ctx.Length.load(std::memory_order_relaxed);
+            number = s.WritingPacket.load(std::memory_order_relaxed);
         } else {
             s.AckPending.store(0);
+            number = 0;
             // As for any command: no sound is read while the box answers.
             if (s.SoundInPipeCtx.StartRecord.load() == 1) {
                 paused = true;
@@ -99,6 +104,11 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
             s.Put(s.SoundInPauseRequest, 0);
         if (!written) {
             ResetPipe(pipe);
+            // Its reply cannot come.
+            if (number)
+                s.FailedPacket.store(number);
+            else
+                DropAck(s);
             s.Set(Closed);
             writeFailed = true;
             lossesAtFailure = s.LossCount.load();
@@ -167,13 +177,18 @@ void RunSecondary(DeviceSlot &s, Secondary t)
             }
         }
         s.Put(t.Reopen, 0);
-        if (writeFailed && s.LossCount.load() == lossesAtFailure) {
-            // Only pipe 1 was lost and the other three stayed open: the
-            // slot is whole again as soon as no loss is pending.
-            if (s.OpenPipeCount.load() >= 4 && !s.Has(Reconnecting))
-                s.Clear(Closed);
-        } else {
-            CountOpen(s);
+        const int opened = CountOpen(s);
+        if (writeFailed && opened > 4 && s.LossCount.load() == lossesAtFailure &&
+            s.ReportPipeListening.load() == 1 && s.SoundInPipeReopen.load() != 1 &&
+            s.SoundOutPipeReopen.load() != 1) {
+            // Only pipe 1 failed, after all four had opened, and the other
+            // three stayed open: the slot is whole again, unless a loss
+            // has begun meanwhile.
+            uint32_t st = s.DeviceStatus.load();
+            while (!(st & Reconnecting) &&
+                   !s.DeviceStatus.compare_exchange_weak(st, st & ~Closed, std::memory_order_acq_rel)) {
+            }
+            s.Gate.Notify();
         }
         writeFailed = false;
         WaitFor(s, 10, wake);

@@ -211,12 +211,8 @@ int CZusb_IO::RequestSpaceCode()
     if (r < 1)
         return r;
     // The report thread may have seen its Run cleared right after the
-    // previous reply and ended: then no one will read this reply, and
-    // waiting the full ten seconds for it would only delay the end.
-    s.Gate.Wait(s.WaitTicks, 100, LimitLong, [&] {
-        return !s.Has(AwaitingReply) || s.ReportThreadAlive.load() == 0;
-    });
-    return s.Has(AwaitingReply) ? -3 : 1;
+    // previous reply and ended: then the wait gives up at once.
+    return AwaitReply(s, LimitLong);
 }
 
 int CZusb_IO::IfConnectUSB()
