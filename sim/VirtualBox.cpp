@@ -168,6 +168,13 @@ void VirtualBox::ShortReadNext(unsigned bytes)
     ShortRead_ = bytes ? bytes : 0xFFFFFFFFu;  // 0 is kept as "deliver nothing"
 }
 
+void VirtualBox::HoldWrites(bool on)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    HoldWrites_ = on;
+    Driver_.Changed_.notify_all();
+}
+
 void VirtualBox::SetDevicePath(const std::string &path)
 {
     std::lock_guard<std::mutex> lock(Driver_.Mutex_);
@@ -363,13 +370,22 @@ int VirtualDriver::Read(ZlHandle h, void *buf, unsigned len, unsigned *done)
 
 int VirtualDriver::Write(ZlHandle h, const void *buf, unsigned len, unsigned *done)
 {
-    std::lock_guard<std::mutex> lock(Mutex_);
+    std::unique_lock<std::mutex> lock(Mutex_);
     if (done)
         *done = 0;
     HandleInfo *info = Find(h);
     if (!info || !buf || !Live(*info))
         return 0;
     VirtualBox &b = *Boxes_[info->Box];
+    if (info->On == Pipe::Command && b.HoldWrites_) {
+        Changed_.wait(lock, [&] {
+            HandleInfo *i = Find(h);
+            return !b.HoldWrites_ || !i || !Live(*i);
+        });
+        info = Find(h);
+        if (!info || !Live(*info))
+            return 0;
+    }
     if (b.TakeFailure(info->On, Op::Write))
         return 0;
     if (info->On == Pipe::Command) {

@@ -85,6 +85,9 @@ public:
     // The next read of pipe 0 delivers only `bytes` bytes of its report.
     void ShortReadNext(unsigned bytes);
 
+    // While on, a write of pipe 1 blocks (until off, or the box goes away).
+    void HoldWrites(bool on);
+
     // Device path of the box's interface, and extra members before it.
     void SetDevicePath(const std::string &path);
     std::string DevicePath() const;
@@ -120,6 +123,7 @@ private:
     bool Withhold_ = false;
     int DelayMs_ = 0;
     unsigned ShortRead_ = 0;
+    bool HoldWrites_ = false;
     std::map<std::pair<int, int>, int> Failures_;
     std::map<uint8_t, Responder> Responders_;
 };

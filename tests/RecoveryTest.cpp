@@ -115,13 +115,15 @@ TEST_F(RecoveryTest, ConnectionLostAfterTheHandOver)
     std::thread caller([&] { result = io.PickUp(); });
     ASSERT_TRUE(Driver.Box(0).WaitPackets(1, 2000));
     Driver.Unplug(0);
-    caller.join();
-    EXPECT_EQ(result.load(), -3);
-    // The withheld reply comes in on the next connection: it ends no wait.
+    ASSERT_TRUE(Eventually([&] { return (Status(0) & 0x100u) != 0; }));
     Driver.Plug(0);
+    // The withheld reply comes in on the next connection, well within
+    // PickUp's 31 polls: it ends no wait of the lost connection.
     ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
     Driver.Box(0).WithholdReplies(false);
     Driver.Box(0).ReleaseWithheld();
+    caller.join();
+    EXPECT_EQ(result.load(), -3);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(io.PutDown(), 1);
     EXPECT_LT(Since(t0), ScaledMs(10 * 100));  // sent without waiting for the lost reply
@@ -219,5 +221,70 @@ INSTANTIATE_TEST_SUITE_P(WaitModes, BoundaryTest, ::testing::Values(false, true)
                          [](const ::testing::TestParamInfo<bool> &i) {
                              return i.param ? "PurePolling" : "EarlyWakeUp";
                          });
+
+
+// ---- threads of an ended session --------------------------------------------
+
+TEST_F(RecoveryTest, AThreadLetGoByTheStopNeverJoinsTheNextSession)
+{
+    CZusb_IO io(3);
+    StartOpen(io);
+    transport::DeviceSlot &s = SlotFor(3);
+    const size_t handles = Driver.OpenHandles();
+    Driver.Box(3).HoldWrites(true);
+    EXPECT_EQ(HandOver(io, 24), 1);  // the writer now blocks in its write
+    ASSERT_TRUE(Driver.Box(3).WaitPackets(0, 10));
+    EXPECT_EQ(io.ExistUSB_IO(), 1);  // gives up waiting for the writer
+    EXPECT_EQ(s.CommandThreadAlive.load(), 1);
+
+    ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
+    ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
+    Driver.Box(3).HoldWrites(false);  // the old writer's write returns
+    // It leaves, closing its pipe, and leaves the new writer's flags alone.
+    EXPECT_TRUE(Eventually([&] { return Driver.OpenHandles() == handles; }));
+    SleepScaled(200);
+    EXPECT_EQ(Driver.OpenHandles(), handles);
+    EXPECT_EQ(s.CommandThreadAlive.load(), 1);
+    EXPECT_EQ(s.OpenPipeCount.load(), 4);
+    EXPECT_EQ(transport::SendCommand(s, transport::Packet(24), 30), 1);
+}
+
+
+// ---- objects that end while another object of the box works -----------------
+
+// Run under AddressSanitizer this catches any read of the ended object.
+TEST_F(RecoveryTest, EchoTestOutlivesTheObjectThatStartedTheSession)
+{
+    auto *starter = new CZusb_IO(0);
+    StartOpen(*starter);
+    Driver.Box(0).WithholdReplies(true);
+    CZusb_IO other(0);
+    std::atomic<int> result{0};
+    unsigned char buf[64] = {};
+    std::thread echo([&] { result = other.Test_End0_WR(0xF8, buf); });
+    ASSERT_TRUE(Driver.Box(0).WaitPackets(1, 2000));
+    delete starter;  // ends the session while the echo test waits
+    echo.join();
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(SlotFor(0).ReportPipeCtx.Owner, nullptr);
+
+    // A session's echo still reaches the starting object's own buffer.
+    Driver.Box(0).WithholdReplies(false);
+    Driver.Box(0).SetResponder(0xF8, [](const zlsim::Bytes64 &p) {
+        zlsim::Bytes64 r = p;
+        r[0] = 248;
+        return std::vector<zlsim::Bytes64>{r};
+    });
+    CZusb_IO io(0);
+    ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
+    ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
+    unsigned char out[64] = {};
+    out[0] = 0x5A;  // goes out as byte 4 of the packet
+    EXPECT_EQ(io.Test_End0_WR(0xF8, out), 1);
+    EXPECT_EQ(io.EchoReply[0], 248);
+    EXPECT_EQ(io.EchoReply[4], 0x5A);
+    EXPECT_EQ(out[4], 248);  // the echo from its code on
+    EXPECT_EQ(out[8], 0x5A);
+}
 
 }  // namespace

@@ -51,7 +51,7 @@ constexpr char BoxKey[] = "Kp4%Wz8&Nq1^Xv6+";
 struct PipeThreadCtx {
     std::atomic<uint8_t> Run{0};
     platform::Thread Thread;
-    CZusb_IO *Owner = nullptr;
+    CZusb_IO *Owner = nullptr;  // under the slot's EchoLock
     std::atomic<uint8_t *> Data{nullptr};
     std::atomic<uint32_t> Length{0};
     char PipeName[20] = {};
@@ -156,8 +156,11 @@ struct DeviceSlot {
     std::mutex SessionLock;
 
     // Device records: a test echo may come in late, while the echo test
-    // copies the previous one out; this keeps the two copies apart.
+    // copies the previous one out; this keeps the two copies apart. It also
+    // guards the contexts' Owner, which an object's destructor clears, so
+    // that no echo is written into an object after its end.
     std::mutex EchoLock;
+    uint8_t EchoBuffer[PacketSize] = {};  // the last echo, whoever owns the session
 
     void Set(uint32_t bits) { DeviceStatus.fetch_or(bits, std::memory_order_acq_rel); Gate.Notify(); }
     void Clear(uint32_t bits) { DeviceStatus.fetch_and(~bits, std::memory_order_acq_rel); Gate.Notify(); }

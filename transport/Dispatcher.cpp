@@ -205,11 +205,15 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
         break;
     case 248:
     case 251:
-        if (echo) {
-            std::lock_guard<std::mutex> lock(s.EchoLock);
+    {
+        std::lock_guard<std::mutex> lock(s.EchoLock);
+        std::memcpy(s.EchoBuffer, r, PacketSize);
+        if (!echo && s.ReportPipeCtx.Owner)
+            echo = s.ReportPipeCtx.Owner->EchoReply;
+        if (echo)
             std::memcpy(echo, r, PacketSize);
-        }
         break;
+    }
     default: break;
     }
     if (!IsEvent(code))
