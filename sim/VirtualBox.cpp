@@ -152,6 +152,12 @@ void VirtualBox::FailNext(Pipe pipe, Op op, int count)
     Failures_[{Key(pipe), static_cast<int>(op)}] += count;
 }
 
+void VirtualBox::ClearFailures()
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Failures_.clear();
+}
+
 bool VirtualBox::TakeFailure(Pipe pipe, Op op)
 {
     auto it = Failures_.find({Key(pipe), static_cast<int>(op)});

@@ -81,6 +81,8 @@ public:
 
     // Fails the next `count` operations of `op` on `pipe`.
     void FailNext(Pipe pipe, Op op, int count = 1);
+    // Forgets every failure not yet taken.
+    void ClearFailures();
 
     // The next read of pipe 0 delivers only `bytes` bytes of its report.
     void ShortReadNext(unsigned bytes);
