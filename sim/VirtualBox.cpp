@@ -26,7 +26,7 @@ int BoxIndexOfClass(const ZlGuid &cls)
 
 // ---- VirtualBox -----------------------------------------------------------
 
-VirtualBox::VirtualBox(VirtualDriver &driver, int index) : Driver_(driver), Index_(index)
+VirtualBox::VirtualBox(VirtualDriver &driver, int index) : Driver_(driver)
 {
     Path_ = "\\\\?\\usb#vid_5a4c&pid_0001#zl" + std::to_string(index) +
             "#{77f49321-16ef-11d2-ad51-006097b514d" + std::string(1, "defg"[index]) + "}";

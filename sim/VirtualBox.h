@@ -106,7 +106,6 @@ private:
     void AnswerLocked(const Bytes64 &packet);
 
     VirtualDriver &Driver_;
-    int Index_;
     bool Plugged_ = false;
     unsigned Generation_ = 1;
     std::string Path_;

@@ -287,4 +287,19 @@ TEST_F(RecoveryTest, EchoTestOutlivesTheObjectThatStartedTheSession)
     EXPECT_EQ(out[8], 0x5A);
 }
 
+
+TEST_F(RecoveryTest, WriterSendsNothingOnceItsRunDrops)
+{
+    CZusb_IO io(1);
+    StartOpen(io);
+    transport::DeviceSlot &s = SlotFor(1);
+    const size_t sent = Driver.Box(1).PacketCount();
+    s.CommandPipeCtx.Run.store(0);  // as ExistUSB_IO does, just before a packet is pending
+    s.CommandBuffer[0] = 24;
+    s.CommandPipeCtx.Data.store(s.CommandBuffer);
+    s.Put(s.CommandPipeCtx.WritePending, 1);
+    ASSERT_TRUE(Eventually([&] { return s.CommandThreadAlive.load() == 0; }));
+    EXPECT_EQ(Driver.Box(1).PacketCount(), sent);
+}
+
 }  // namespace
