@@ -52,7 +52,7 @@ TEST_F(RecoveryTest, WriteDuringStartWithoutABoxThenPlug)
     CZusb_IO io(0);
     ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
     EXPECT_EQ(HandOver(io, 24), 1);  // pipe 1 is not open: the write fails
-    ASSERT_TRUE(Eventually([&] { return SlotFor(0).CommandPipeReopen.load() == 1; }));
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).FailedPacket.load() != 0; }));
     Driver.Plug(0);
     ExpectWorksAgain(io);
     EXPECT_EQ(SlotFor(0).OpenPipeCount.load(), 4);
@@ -93,9 +93,9 @@ TEST_F(RecoveryTest, FailedWriteOnAnOpenSlotReopensPipeOneAlone)
     EXPECT_EQ(HandOver(io, 24), 1);
     // Closed without Reconnecting, then open again by the writer's reopen,
     // which counts like any open.
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).OpenPipeCount.load() == 5; }));
     ExpectWorksAgain(io);
     EXPECT_EQ(Status(0) & 0x100u, 0u);
-    EXPECT_EQ(SlotFor(0).OpenPipeCount.load(), 5);
 }
 
 
