@@ -77,11 +77,13 @@ TEST_F(RecoveryTest, WriteSoonAndLateAfterAnUnplugThenReplug)
 TEST_F(RecoveryTest, WriteWhilePipeOneKeepsFailingToOpen)
 {
     CZusb_IO io(2);
-    Driver.Box(2).FailNext(Pipe::Command, Op::Open, 40);
+    Driver.Box(2).FailNext(Pipe::Command, Op::Open, 1000000);
     Driver.Plug(2);
     ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
     EXPECT_EQ(io.IfConnectUSB(), 1);
     EXPECT_EQ(HandOver(io, 24), 1);
+    ASSERT_TRUE(Eventually([&] { return SlotFor(2).FailedPacket.load() != 0; }));
+    Driver.Box(2).ClearFailures();  // pipe 1 opens at last
     ExpectWorksAgain(io);
 }
 

@@ -69,10 +69,13 @@ int HandOver(DeviceSlot &s, const uint8_t *packet, std::atomic<int> &ticks)
         }
     }
     const uint32_t n = NumberPacket(s);
-    std::memcpy(s.CommandBuffer, packet, PacketSize);
-    s.WritingPacket.store(n, std::memory_order_relaxed);
-    s.CommandPipeCtx.Data.store(s.CommandBuffer, std::memory_order_relaxed);
-    s.CommandPipeCtx.Length.store(PacketSize, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> lock(s.CommandLock);
+        std::memcpy(s.CommandBuffer, packet, PacketSize);
+        s.WritingPacket.store(n, std::memory_order_relaxed);
+        s.CommandPipeCtx.Data.store(s.CommandBuffer, std::memory_order_relaxed);
+        s.CommandPipeCtx.Length.store(PacketSize, std::memory_order_relaxed);
+    }
     s.Put(s.CommandPipeCtx.WritePending, 1);
     if (recording)
         s.Put(s.SoundInPauseRequest, 0);

@@ -136,6 +136,10 @@ struct DeviceSlot {
     uint16_t ClientEncSubkeys[7][10] = {};
 
     uint8_t CommandBuffer[PacketSize] = {};
+    // The writer copies the packet out under this lock, so that a hand-over
+    // that no longer waits for it (its reply can no longer come, or two
+    // application threads share the slot) never overwrites it mid-copy.
+    std::mutex CommandLock;
 
     PipeThreadCtx AlarmCtx, ReportPipeCtx, CommandPipeCtx, SoundInPipeCtx, SoundOutPipeCtx;
 

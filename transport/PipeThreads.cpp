@@ -1,5 +1,6 @@
 #include "transport/PipeThreads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -96,12 +97,15 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
         unsigned len = PacketSize;
         bool paused = false;
         uint32_t number;
+        uint8_t packet[PacketSize];
         if (t.Ctx.WritePending.load(std::memory_order_acquire) == 1) {
             // Taken now, not at the next cycle: a reply may already be in and
             // the next packet handed over before this thread comes round again.
+            std::lock_guard<std::mutex> lock(s.CommandLock);
             t.Ctx.WritePending.store(0, std::memory_order_relaxed);
-            data = t.Ctx.Data.load(std::memory_order_relaxed);
-            len = t.Ctx.Length.load(std::memory_order_relaxed);
+            const uint8_t *from = t.Ctx.Data.load(std::memory_order_relaxed);
+            len = std::min<unsigned>(t.Ctx.Length.load(std::memory_order_relaxed), PacketSize);
+            data = from ? static_cast<const uint8_t *>(std::memcpy(packet, from, len)) : nullptr;
             number = s.WritingPacket.load(std::memory_order_relaxed);
         } else {
             s.AckPending.store(0);
