@@ -4,14 +4,14 @@ PHASE_LINES=()
 
 # phase NAME COMMAND...: runs the command and prints one line with its time.
 phase() {
-  local name=$1 t0=$SECONDS
+  local phase_name=$1 phase_t0=$SECONDS
   shift
-  echo "== $name"
+  echo "== $phase_name"
   "$@"
-  local line
-  line=$(printf '%-40s %4d s' "$name" $((SECONDS - t0)))
-  PHASE_LINES+=("$line")
-  echo "== $line"
+  local phase_line
+  phase_line=$(printf '%-44s %4d s' "$phase_name" $((SECONDS - phase_t0)))
+  PHASE_LINES+=("$phase_line")
+  echo "== $phase_line"
 }
 
 phase_summary() {

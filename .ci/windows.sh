@@ -19,7 +19,7 @@ declare -A WINE=([x86_64]=$WINE64 [i686]=$WINE32)
 mapfile -t plain < <(grep -vE '^[[:space:]]*(#|$)' include/zPLR.exports)
 
 build() {
-  local arch=$1
+  local arch=$1 f sym name
   cmake -S . -B "build-win-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$arch.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPLR_BUILD_BENCH=OFF \
     -DCMAKE_CROSSCOMPILING_EMULATOR="${WINE[$arch]}" >/dev/null
