@@ -64,6 +64,7 @@ private:
     std::mutex Mutex_;
     std::condition_variable Cv_;
     unsigned long Generation_ = 0;
+    std::mutex WaitersMutex_;    // never held while a condition is tested
     Waiter *Waiters_ = nullptr;  // limited waits now running
 };
 
@@ -112,8 +113,7 @@ bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred don
         std::unique_lock<std::mutex> lock(Mutex_);
         const Clock::time_point now = Clock::now();
         polls = std::max(polls, static_cast<int>((now - start) / step));
-        const Clock::time_point first = me.FirstNotify;
-        me.FirstNotify = Clock::time_point::max();
+        const Clock::time_point first = limited ? TakeFirstNotify(me) : Clock::time_point::max();
         if (done()) {
             const bool ok = settle(now, first);
             ticks.store(limited ? std::min(polls + 1, ok ? limit : limit + 1) : polls + 1,
