@@ -115,19 +115,17 @@ int CZusb_IO::Test_End0_WR(unsigned char code, unsigned char *buf)
         if (HandOver(s, p.Bytes, s.WaitTicks) != 1)
             break;
         // A reply first seen at the 100th poll counts as missing.
-        const bool in = s.Gate.Wait(s.WaitTicks, 100, LimitLong, [&] { return !s.Has(AwaitingReply); });
+        const bool in = AwaitReply(s, LimitLong) == 1;
         if (in && s.WaitTicks.load() < LimitLong)
             break;
         ++failed;
     }
     if (failed == EchoAttempts)
         zplr::platform::ShowMessage("Receive Error!", zplr::platform::MessageOk);
-    // The report thread fills the echo buffer of the object that started the
-    // session; another object of the same box must read that one, not its own.
-    // The slot was open above, so the owner is the live one of this session.
-    CZusb_IO *owner = s.ReportPipeCtx.Owner;
+    // The slot keeps the last echo for every object of the box; the object
+    // that started the session may be gone by now.
     std::lock_guard<std::mutex> lock(s.EchoLock);
-    std::memcpy(buf + 4, owner ? owner->EchoReply : EchoReply, 60);
+    std::memcpy(buf + 4, s.EchoBuffer, 60);
     return 1;
 }
 

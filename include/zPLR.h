@@ -187,7 +187,6 @@ public:
     int GetMin(char *out);
     int GetSec(char *out);
 
-
     /* Record cipher. Tables are 7 rows of 10 words. */
     void Add_Sub_Secret(unsigned char *in, unsigned char *out, int length,
                         unsigned short (*table)[10]);
@@ -199,8 +198,6 @@ public:
     unsigned char EchoReply[64];
 
 private:
-    /* ---- private: line control ---- */
-    /* ---- private: device records and maintenance ---- */
     int Create_WRWThd();
     int RequestSpaceCode();
     unsigned short inv(unsigned short x);

@@ -41,11 +41,46 @@ void SleepMs(int ms)
 
 void WaitGate::Notify()
 {
+    // Stamped before the gate's lock, under a lock of its own: a waiter that
+    // holds the gate's lock while it tests (and is held up there) must not
+    // make this change look later than it was.
+    const Clock::time_point now = Clock::now();
+    {
+        std::lock_guard<std::mutex> lock(WaitersMutex_);
+        for (Waiter *w = Waiters_; w; w = w->Next)
+            if (w->FirstNotify == Clock::time_point::max())
+                w->FirstNotify = now;
+    }
     {
         std::lock_guard<std::mutex> lock(Mutex_);
         ++Generation_;
     }
     Cv_.notify_all();
+}
+
+void WaitGate::Enter(Waiter &w)
+{
+    std::lock_guard<std::mutex> lock(WaitersMutex_);
+    w.Next = Waiters_;
+    Waiters_ = &w;
+}
+
+void WaitGate::Leave(Waiter &w)
+{
+    std::lock_guard<std::mutex> lock(WaitersMutex_);
+    for (Waiter **p = &Waiters_; *p; p = &(*p)->Next)
+        if (*p == &w) {
+            *p = w.Next;
+            break;
+        }
+}
+
+Clock::time_point WaitGate::TakeFirstNotify(Waiter &w)
+{
+    std::lock_guard<std::mutex> lock(WaitersMutex_);
+    Clock::time_point first = w.FirstNotify;
+    w.FirstNotify = Clock::time_point::max();
+    return first;
 }
 
 }  // namespace zplr::platform

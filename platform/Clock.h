@@ -41,15 +41,31 @@ public:
 
     // Polls done() every intervalMs until it holds: true. With limit >= 0,
     // gives up once more than `limit` polls have passed, that is after
-    // (limit + 1) intervals of wall time: false. limit < 0 waits for ever.
-    // ticks counts the polls of this wait, as the slot's WaitTicks.
+    // (limit + 1) intervals of wall time: false. A condition that came true
+    // only during poll limit + 1 is too late: false as well. What counts is
+    // when it came true (the first notification after the last failed
+    // test), not when this thread got round to testing it, so a wake-up
+    // delayed by load never turns a change in time into a time-out.
+    // limit < 0 waits for ever. ticks counts the polls of this wait, as the
+    // slot's WaitTicks.
     template <class Pred>
     bool Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred done);
 
 private:
+    struct Waiter {
+        Clock::time_point FirstNotify = Clock::time_point::max();
+        Waiter *Next = nullptr;
+    };
+    void Enter(Waiter &w);
+    void Leave(Waiter &w);
+    // The first notification since the last call, and starts a new period.
+    Clock::time_point TakeFirstNotify(Waiter &w);
+
     std::mutex Mutex_;
     std::condition_variable Cv_;
     unsigned long Generation_ = 0;
+    std::mutex WaitersMutex_;    // never held while a condition is tested
+    Waiter *Waiters_ = nullptr;  // limited waits now running
 };
 
 template <class Pred>
@@ -60,42 +76,62 @@ bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred don
         return true;
     const Clock::duration step = Interval(intervalMs);
     const Clock::time_point start = Clock::now();
-    // Unlimited waits re-test on their own now and then, so that a writer
-    // that forgot to notify costs time, never a hang.
-    const Clock::duration safety = std::max<Clock::duration>(step, Interval(2000));
+    const bool limited = limit >= 0;
+    const Clock::time_point inTime = start + step * (limited ? limit : 0);
+    const Clock::time_point end = start + step * (limited ? limit + 1 : 0);
+    Waiter me;
+    if (limited)
+        Enter(me);
+    struct Leaving {
+        WaitGate &Gate;
+        Waiter &Me;
+        bool On;
+        ~Leaving() { if (On) Gate.Leave(Me); }
+    } leaving{*this, me, limited};
+
+    // A change seen at `now`: in time unless it was seen after the last
+    // in-time poll and was first notified after it too.
+    auto settle = [&](Clock::time_point now, Clock::time_point first) {
+        return !limited || now <= inTime || first <= inTime;
+    };
+
     int polls = 0;
     for (;;) {
         if (PurePolling()) {
-            // Exactly as the box's protocol describes it: sleep, count, test.
+            // As the box's protocol describes it: sleep, count, test.
             ++polls;
             ticks.store(polls, std::memory_order_relaxed);
             SleepUntil(start + step * polls);
             CountWakeUp();
+            const Clock::time_point first = limited ? TakeFirstNotify(me) : Clock::time_point::max();
             if (done())
-                return true;
-            if (limit >= 0 && polls > limit)
+                return !limited || polls <= limit || first <= inTime;
+            if (limited && polls > limit)
                 return false;
             continue;
         }
         std::unique_lock<std::mutex> lock(Mutex_);
         const Clock::time_point now = Clock::now();
         polls = std::max(polls, static_cast<int>((now - start) / step));
+        const Clock::time_point first = limited ? TakeFirstNotify(me) : Clock::time_point::max();
         if (done()) {
-            ticks.store(limit >= 0 ? std::min(polls + 1, limit + 1) : polls + 1,
+            const bool ok = settle(now, first);
+            ticks.store(limited ? std::min(polls + 1, ok ? limit : limit + 1) : polls + 1,
                         std::memory_order_relaxed);
-            return true;
+            return ok;
         }
-        if (limit >= 0) {
-            const Clock::time_point deadline = start + step * (limit + 1);
-            if (now >= deadline) {
+        if (limited) {
+            if (now >= end) {
                 ticks.store(limit + 1, std::memory_order_relaxed);
                 return false;
             }
             ticks.store(polls + 1, std::memory_order_relaxed);
-            Cv_.wait_until(lock, deadline);
+            Cv_.wait_until(lock, end);
         } else {
             ticks.store(polls + 1, std::memory_order_relaxed);
-            Cv_.wait_for(lock, safety);
+            // Every change a wait tests is notified: no time-out needed, and
+            // an idle thread does not wake at all.
+            Cv_.wait(lock);
         }
         CountWakeUp();
     }

@@ -33,8 +33,10 @@ private:
 
 ZlDriverBackend &PlatformDriver()
 {
-    static NoBoxBackend backend;
-    return backend;
+    // Never destroyed: service threads may still call it while the process
+    // exits.
+    static NoBoxBackend *backend = new NoBoxBackend;
+    return *backend;
 }
 
 }  // namespace zplr::platform

@@ -155,8 +155,10 @@ public:
 
 ZlDriverBackend &PlatformDriver()
 {
-    static Win32Backend backend;
-    return backend;
+    // Never destroyed: service threads may still call it while the process
+    // exits.
+    static Win32Backend *backend = new Win32Backend;
+    return *backend;
 }
 
 }  // namespace zplr::platform

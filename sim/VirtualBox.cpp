@@ -30,7 +30,7 @@ int BoxIndexOfClass(const ZlGuid &cls)
 
 // ---- VirtualBox -----------------------------------------------------------
 
-VirtualBox::VirtualBox(VirtualDriver &driver, int index) : Driver_(driver), Index_(index)
+VirtualBox::VirtualBox(VirtualDriver &driver, int index) : Driver_(driver)
 {
     Path_ = "\\\\?\\usb#vid_5a4c&pid_0001#zl" + std::to_string(index) +
             "#{77f49321-16ef-11d2-ad51-006097b514d" + std::string(1, "defg"[index]) + "}";
@@ -263,6 +263,12 @@ void VirtualBox::FailNext(Pipe pipe, Op op, int count)
     Failures_[{Key(pipe), static_cast<int>(op)}] += count;
 }
 
+void VirtualBox::ClearFailures()
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    Failures_.clear();
+}
+
 bool VirtualBox::TakeFailure(Pipe pipe, Op op)
 {
     auto it = Failures_.find({Key(pipe), static_cast<int>(op)});
@@ -277,6 +283,13 @@ void VirtualBox::ShortReadNext(unsigned bytes)
 {
     std::lock_guard<std::mutex> lock(Driver_.Mutex_);
     ShortRead_ = bytes ? bytes : 0xFFFFFFFFu;  // 0 is kept as "deliver nothing"
+}
+
+void VirtualBox::HoldWrites(bool on)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    HoldWrites_ = on;
+    Driver_.Changed_.notify_all();
 }
 
 void VirtualBox::SetDevicePath(const std::string &path)
@@ -642,13 +655,22 @@ int VirtualDriver::Read(ZlHandle h, void *buf, unsigned len, unsigned *done)
 
 int VirtualDriver::Write(ZlHandle h, const void *buf, unsigned len, unsigned *done)
 {
-    std::lock_guard<std::mutex> lock(Mutex_);
+    std::unique_lock<std::mutex> lock(Mutex_);
     if (done)
         *done = 0;
     HandleInfo *info = Find(h);
     if (!info || !buf || !Live(*info))
         return 0;
     VirtualBox &b = *Boxes_[info->Box];
+    if (info->On == Pipe::Command && b.HoldWrites_) {
+        Changed_.wait(lock, [&] {
+            HandleInfo *i = Find(h);
+            return !b.HoldWrites_ || !i || !Live(*i);
+        });
+        info = Find(h);
+        if (!info || !Live(*info))
+            return 0;
+    }
     if (b.TakeFailure(info->On, Op::Write))
         return 0;
     if (info->On == Pipe::Command) {

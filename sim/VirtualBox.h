@@ -82,9 +82,14 @@ public:
 
     // Fails the next `count` operations of `op` on `pipe`.
     void FailNext(Pipe pipe, Op op, int count = 1);
+    // Forgets every failure not yet taken.
+    void ClearFailures();
 
     // The next read of pipe 0 delivers only `bytes` bytes of its report.
     void ShortReadNext(unsigned bytes);
+
+    // While on, a write of pipe 1 blocks (until off, or the box goes away).
+    void HoldWrites(bool on);
 
     // Device path of the box's interface, and extra members before it.
     void SetDevicePath(const std::string &path);
@@ -151,7 +156,6 @@ private:
     void TakeSoundOutLocked(const uint8_t *block);
 
     VirtualDriver &Driver_;
-    int Index_;
     bool Plugged_ = false;
     unsigned Generation_ = 1;
     std::string Path_;
@@ -171,6 +175,7 @@ private:
     bool Withhold_ = false;
     int DelayMs_ = 0;
     unsigned ShortRead_ = 0;
+    bool HoldWrites_ = false;
     std::map<std::pair<int, int>, int> Failures_;
     std::map<uint8_t, Responder> Responders_;
 

@@ -24,8 +24,22 @@ struct Packet {
 // counter of the wait (the slot's WaitTicks for application calls).
 int HandOver(DeviceSlot &slot, const uint8_t *packet, std::atomic<int> &ticks);
 
-// The reply wait: 1 when AwaitingReply cleared within limit + 1 polls, -3 not.
+// The reply wait for the packet just handed over: 1 when its reply came
+// within `limit` polls of 100 ms; -3 when it did not, or can no longer come
+// (its write failed, the connection was lost, the session is ending).
 int AwaitReply(DeviceSlot &slot, int limit);
+
+// Numbers a packet about to go out, marks it outstanding and sets
+// AwaitingReply; returns its number.
+uint32_t NumberPacket(DeviceSlot &slot);
+
+// The unnumbered caller-ID acknowledgement was not written: clears
+// AwaitingReply unless a numbered packet still awaits its reply.
+void DropAck(DeviceSlot &slot);
+
+// A report came in on the report thread's current connection: credits the
+// outstanding packet, if its reply can still come, and clears AwaitingReply.
+void CreditReply(DeviceSlot &slot);
 
 // A whole command: -1 Closed, hand-over result below 1, else AwaitReply.
 int SendCommand(DeviceSlot &slot, const Packet &packet, int limit);

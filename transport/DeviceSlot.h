@@ -54,7 +54,7 @@ constexpr char BoxKey[] = "Kp4%Wz8&Nq1^Xv6+";
 struct PipeThreadCtx {
     std::atomic<uint8_t> Run{0};
     platform::Thread Thread;
-    CZusb_IO *Owner = nullptr;
+    CZusb_IO *Owner = nullptr;  // under the slot's EchoLock
     std::atomic<uint8_t *> Data{nullptr};
     std::atomic<uint32_t> Length{0};
     char PipeName[20] = {};
@@ -124,6 +124,16 @@ struct DeviceSlot {
     std::atomic<uint32_t> LossCount{0};  // connection losses seen by the report thread
     std::atomic<uint32_t> SessionNumber{0};  // counts starts and ends of the slot's session
 
+    // Every hand-over gets a number, and the connection it went out on (the
+    // LossCount then): a reply is credited only to the packet outstanding on
+    // the connection it came in on, never to a packet whose write failed.
+    std::atomic<uint32_t> PacketCount{0};       // hand-overs so far; packets are 1, 2, ...
+    std::atomic<uint64_t> Outstanding{0};       // number << 32 | connection of the last hand-over
+    std::atomic<uint32_t> WritingPacket{0};     // number of the packet in CommandBuffer
+    std::atomic<uint32_t> RepliedPacket{0};     // last packet a report answered
+    std::atomic<uint32_t> FailedPacket{0};      // last packet whose write failed
+    std::atomic<uint32_t> AbandonedPacket{0};   // last packet a hand-over stopped waiting for
+
     // Reply fields: written by the report thread before it clears
     // AwaitingReply, read by the waiting operation after it saw the clear.
     uint8_t CallerIdRecord[129] = {};
@@ -141,6 +151,10 @@ struct DeviceSlot {
     uint16_t ClientEncSubkeys[7][10] = {};
 
     uint8_t CommandBuffer[PacketSize] = {};
+    // The writer copies the packet out under this lock, so that a hand-over
+    // that no longer waits for it (its reply can no longer come, or two
+    // application threads share the slot) never overwrites it mid-copy.
+    std::mutex CommandLock;
 
     // Playback: the file being played and the PC-side play chunk. The
     // chunk is handed over by PcPlayDataReady; PcPlayChunkLength is the
@@ -177,8 +191,11 @@ struct DeviceSlot {
     std::mutex SessionLock;
 
     // Device records: a test echo may come in late, while the echo test
-    // copies the previous one out; this keeps the two copies apart.
+    // copies the previous one out; this keeps the two copies apart. It also
+    // guards the contexts' Owner, which an object's destructor clears, so
+    // that no echo is written into an object after its end.
     std::mutex EchoLock;
+    uint8_t EchoBuffer[PacketSize] = {};  // the last echo, whoever owns the session
 
     void Set(uint32_t bits) { DeviceStatus.fetch_or(bits, std::memory_order_acq_rel); Gate.Notify(); }
     void Clear(uint32_t bits) { DeviceStatus.fetch_and(~bits, std::memory_order_acq_rel); Gate.Notify(); }

@@ -133,9 +133,11 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
     case 4:
         if (s.Has(InitDone)) {
             StoreCallerId(s, r);
-            s.Clear(AwaitingReply);
+            CreditReply(s);
             // The acknowledgement awaits its reply like any command; with
             // no writer it is dropped, as a refused hand-over would be.
+            // It takes no number: an application packet may have gone out
+            // just before it, and the next reply is that packet's.
             if (s.CommandPipeCtx.Run.load(std::memory_order_acquire) == 1) {
                 s.DeviceStatus.fetch_or(AwaitingReply, std::memory_order_acq_rel);
                 s.Put(s.AckPending, 1);
@@ -203,15 +205,19 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
         break;
     case 248:
     case 251:
-        if (echo) {
-            std::lock_guard<std::mutex> lock(s.EchoLock);
+    {
+        std::lock_guard<std::mutex> lock(s.EchoLock);
+        std::memcpy(s.EchoBuffer, r, PacketSize);
+        if (!echo && s.ReportPipeCtx.Owner)
+            echo = s.ReportPipeCtx.Owner->EchoReply;
+        if (echo)
             std::memcpy(echo, r, PacketSize);
-        }
         break;
+    }
     default: break;
     }
     if (!IsEvent(code))
-        s.Clear(AwaitingReply);  // release: the payload above is in place
+        CreditReply(s);
     if (code == 22)
         s.Set(IncomingCall);
     else

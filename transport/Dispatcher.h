@@ -7,9 +7,10 @@
 
 namespace zplr::transport {
 
-// Handles one report completely. `echo` is the 64-byte echo buffer of the
-// object that started the session (may be null). The caller-ID
-// acknowledgement is left to the command writer (AckPending).
+// Handles one report completely. An echo goes to the slot's EchoBuffer and
+// to `echo`, or when that is null to the EchoReply of the object that
+// started the session, if it still exists. The caller-ID acknowledgement is
+// left to the command writer (AckPending).
 void Dispatch(DeviceSlot &slot, const uint8_t (&report)[PacketSize], uint8_t *echo);
 
 // Decodes a three-byte line-status record into DeviceStatus and PlayError.

@@ -1,5 +1,6 @@
 #include "transport/PipeThreads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,11 +18,28 @@ namespace {
 std::atomic<StreamWork> g_Record{nullptr};
 std::atomic<StreamWork> g_Play{nullptr};
 
-// Sleeps one interval, or less when Run drops.
-void Pause(DeviceSlot &s, PipeThreadCtx &ctx, int ms)
+// The session a thread was started for; it leaves as soon as that session
+// is over, whatever Run says later (a later session sets it again).
+struct Session {
+    DeviceSlot &Slot;
+    PipeThreadCtx &Ctx;
+    uint32_t Number;
+    bool Current() const { return Slot.SessionNumber.load() == Number; }
+    bool Running() const { return Ctx.Run.load() == 1 && Current(); }
+};
+
+Session Take(void *arg, PipeThreadCtx DeviceSlot::*ctx)
+{
+    ThreadStart start = *static_cast<ThreadStart *>(arg);
+    delete static_cast<ThreadStart *>(arg);
+    return {*start.Slot, (*start.Slot).*ctx, start.Session};
+}
+
+// Sleeps one interval, or less when the thread is to stop.
+void Pause(const Session &me, int ms)
 {
     std::atomic<int> ticks{0};
-    s.Gate.Wait(ticks, ms, 0, [&] { return ctx.Run.load() != 1; });
+    me.Slot.Gate.Wait(ticks, ms, 0, [&] { return !me.Running(); });
 }
 
 template <class Pred>
@@ -40,15 +58,18 @@ void CloseHandle(ZlHandle &h)
 
 // Counts one opened pipe; the open that makes the count exactly 4 opens the
 // slot.
-void CountOpen(DeviceSlot &s)
+int CountOpen(DeviceSlot &s)
 {
-    if (s.OpenPipeCount.fetch_add(1, std::memory_order_acq_rel) + 1 == 4)
+    const int count = s.OpenPipeCount.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (count == 4)
         s.Clear(Closed | Reconnecting);
+    return count;
 }
 
 enum class Kind { Command, SoundIn, SoundOut };
 
 struct Secondary {
+    Session Me;
     PipeThreadCtx &Ctx;
     std::atomic<uint8_t> &Alive;
     std::atomic<uint8_t> &Reopen;
@@ -75,30 +96,43 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
         const uint8_t *data = Ack.Bytes;
         unsigned len = PacketSize;
         bool paused = false;
+        uint32_t number;
+        uint8_t packet[PacketSize];
         if (t.Ctx.WritePending.load(std::memory_order_acquire) == 1) {
             // Taken now, not at the next cycle: a reply may already be in and
             // the next packet handed over before this thread comes round again.
+            std::lock_guard<std::mutex> lock(s.CommandLock);
             t.Ctx.WritePending.store(0, std::memory_order_relaxed);
-            data = t.Ctx.Data.load(std::memory_order_relaxed);
-            len = t.Ctx.Length.load(std::memory_order_relaxed);
+            const uint8_t *from = t.Ctx.Data.load(std::memory_order_relaxed);
+            len = std::min<unsigned>(t.Ctx.Length.load(std::memory_order_relaxed), PacketSize);
+            data = from ? static_cast<const uint8_t *>(std::memcpy(packet, from, len)) : nullptr;
+            number = s.WritingPacket.load(std::memory_order_relaxed);
         } else {
             s.AckPending.store(0);
+            number = 0;
             // As for any command: no sound is read while the box answers.
             if (s.SoundInPipeCtx.StartRecord.load() == 1) {
                 paused = true;
                 s.Put(s.SoundInPauseRequest, 1);
                 std::atomic<int> ticks{0};
                 s.Gate.Wait(ticks, 100, LimitLong, [&] {
-                    return s.SoundInReading.load() != 1 || t.Ctx.Run.load() != 1;
+                    return s.SoundInReading.load() != 1 || !t.Me.Running();
                 });
             }
         }
         unsigned done = 0;
         const bool written = data && platform::Driver().Write(pipe, data, len, &done);
+        if (!t.Me.Current())
+            return;  // a later session owns the flags now
         if (paused)
             s.Put(s.SoundInPauseRequest, 0);
         if (!written) {
             ResetPipe(pipe);
+            // Its reply cannot come.
+            if (number)
+                s.FailedPacket.store(number);
+            else
+                DropAck(s);
             s.Set(Closed);
             writeFailed = true;
             lossesAtFailure = s.LossCount.load();
@@ -132,15 +166,16 @@ void RunSecondary(DeviceSlot &s, Secondary t)
     uint32_t lossesAtFailure = 0;
     const ZlGuid *cls = InterfaceClass(s);
     auto wake = [&] {
-        return LeaveCondition(s, t) || t.Ctx.Run.load() != 1 || t.Reopen.load() == 1;
+        return LeaveCondition(s, t) || !t.Me.Running() || t.Reopen.load() == 1;
     };
     for (;;) {
+        // A pending packet or stream goes out only while the thread runs.
+        if (!t.Me.Running())
+            break;
         if (LeaveCondition(s, t)) {
             Work(s, t, pipe, device, writeFailed, lossesAtFailure);
             continue;
         }
-        if (t.Ctx.Run.load() != 1)
-            break;
         if (t.Reopen.load() != 1) {
             WaitFor(s, 10, wake);
             continue;
@@ -149,7 +184,7 @@ void RunSecondary(DeviceSlot &s, Secondary t)
         CloseHandle(pipe);
         if (s.ReportPipeListening.load() != 1) {
             WaitFor(s, 10, [&] {
-                return s.ReportPipeListening.load() == 1 || t.Ctx.Run.load() != 1 ||
+                return s.ReportPipeListening.load() == 1 || !t.Me.Running() ||
                        LeaveCondition(s, t);
             });
             continue;
@@ -157,7 +192,7 @@ void RunSecondary(DeviceSlot &s, Secondary t)
         char path[PathSize];
         ZlHandle found = FindDeviceInterface(cls, path);
         if (found == ZL_INVALID_HANDLE) {
-            Pause(s, t.Ctx, 10);
+            Pause(t.Me, 10);
             continue;
         }
         platform::Driver().Close(found);
@@ -165,31 +200,39 @@ void RunSecondary(DeviceSlot &s, Secondary t)
         if (PipePath(path, t.Ctx.PipeName, pipePath))
             pipe = platform::Driver().Open(pipePath);
         if (pipe == ZL_INVALID_HANDLE) {
-            Pause(s, t.Ctx, 10);
+            Pause(t.Me, 10);
             continue;
         }
         if (t.Which != Kind::Command) {
             device = FindDeviceInterface(cls, path);
             if (device == ZL_INVALID_HANDLE) {
-                Pause(s, t.Ctx, 10);
+                Pause(t.Me, 10);
                 continue;
             }
         }
+        if (!t.Me.Running())
+            continue;  // leaves above, without counting for a later session
         s.Put(t.Reopen, 0);
-        if (writeFailed && s.LossCount.load() == lossesAtFailure) {
-            // Only pipe 1 was lost and the other three stayed open: the
-            // slot is whole again as soon as no loss is pending.
-            if (s.OpenPipeCount.load() >= 4 && !s.Has(Reconnecting))
-                s.Clear(Closed);
-        } else {
-            CountOpen(s);
+        const int opened = CountOpen(s);
+        if (writeFailed && opened > 4 && s.LossCount.load() == lossesAtFailure &&
+            s.ReportPipeListening.load() == 1 && s.SoundInPipeReopen.load() != 1 &&
+            s.SoundOutPipeReopen.load() != 1) {
+            // Only pipe 1 failed, after all four had opened, and the other
+            // three stayed open: the slot is whole again, unless a loss
+            // has begun meanwhile.
+            uint32_t st = s.DeviceStatus.load();
+            while (!(st & Reconnecting) &&
+                   !s.DeviceStatus.compare_exchange_weak(st, st & ~Closed, std::memory_order_acq_rel)) {
+            }
+            s.Gate.Notify();
         }
         writeFailed = false;
         WaitFor(s, 10, wake);
     }
     CloseHandle(device);
     CloseHandle(pipe);
-    s.Put(t.Alive, 0);
+    if (t.Me.Current())
+        s.Put(t.Alive, 0);
 }
 
 }  // namespace
@@ -226,12 +269,11 @@ bool BrokenRecordingOver(DeviceSlot &s, uint32_t alarmFlags)
 
 void AlarmThread(void *arg)
 {
-    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
-    PipeThreadCtx &ctx = s.AlarmCtx;
     // A message that the user leaves open can outlast the session; the
     // thread must then not carry on as part of the next one.
-    const uint32_t session = s.SessionNumber.load();
-    auto running = [&] { return ctx.Run.load() == 1 && s.SessionNumber.load() == session; };
+    const Session me = Take(arg, &DeviceSlot::AlarmCtx);
+    DeviceSlot &s = me.Slot;
+    auto running = [&] { return me.Running(); };
     while (running()) {
         uint32_t flags = s.AlarmFlags.load();
         if (flags & AlarmRecordingOpen) {
@@ -256,7 +298,7 @@ void AlarmThread(void *arg)
                 return !running() || (f & AlarmConnectionLost) || BrokenRecordingOver(s, f);
             });
     }
-    if (s.SessionNumber.load() == session)
+    if (me.Current())
         s.Put(s.AlarmThreadAlive, 0);
 }
 
@@ -269,26 +311,27 @@ void CancelReportRead(DeviceSlot &s)
 
 void ReportThread(void *arg)
 {
-    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
-    PipeThreadCtx &ctx = s.ReportPipeCtx;
+    const Session me = Take(arg, &DeviceSlot::ReportPipeCtx);
+    DeviceSlot &s = me.Slot;
+    PipeThreadCtx &ctx = me.Ctx;
     ZlDriverBackend &driver = platform::Driver();
     const ZlGuid *cls = InterfaceClass(s);
     const unsigned length = ctx.Length.load() ? ctx.Length.load() : PacketSize;
     uint8_t *data = new (std::nothrow) uint8_t[length + 16 < PacketSize + 16 ? PacketSize + 16 : length + 16];
     ctx.Data.store(data);
-    uint8_t *echo = ctx.Owner ? ctx.Owner->EchoReply : nullptr;
 
     auto publish = [&](ZlHandle h) {
         std::lock_guard<std::mutex> lock(s.HandleLock);
-        s.ReportPipe = h;
+        if (me.Current())
+            s.ReportPipe = h;
     };
 
-    while (data && ctx.Run.load() == 1) {
+    while (data && me.Running()) {
         int attempts = 0;
         ZlHandle pipe = ZL_INVALID_HANDLE, device = ZL_INVALID_HANDLE;
         // Open: repeat until pipe 0 opens and the report start is accepted.
         bool opened = false;
-        while (ctx.Run.load() == 1) {
+        while (me.Running()) {
             char path[PathSize];
             ZlHandle found = FindDeviceInterface(cls, path);
             if (found != ZL_INVALID_HANDLE) {
@@ -310,23 +353,28 @@ void ReportThread(void *arg)
                 break;
             }
             if (attempts == 4) {
-                Pause(s, ctx, 100);
+                Pause(me, 100);
             } else {
                 ++attempts;
-                Pause(s, ctx, 10);
+                Pause(me, 10);
             }
+            if (!me.Current())
+                break;
             if (attempts != 1)
                 s.Set(ConnectTried | LinkEvent);
         }
-        if (opened) {
+        if (opened && me.Running()) {
             CountOpen(s);
             s.Set(ConnectTried | LinkEvent);
             publish(pipe);
-            while (ctx.Run.load() == 1) {
+            while (me.Running()) {
                 s.Put(s.ReportPipeListening, 1);
                 std::memset(data, 0, PacketSize + 1);
                 unsigned got = 0;
-                if (!driver.Read(pipe, data, length, &got)) {
+                const bool read = driver.Read(pipe, data, length, &got) != 0;
+                if (!me.Current())
+                    break;  // a later session's: nothing of this read is used
+                if (!read) {
                     if (ctx.Run.load() != 1)
                         break;  // cancelled for shut-down: no loss
                     ResetPipe(pipe);
@@ -336,7 +384,9 @@ void ReportThread(void *arg)
                     s.AlarmFlags.fetch_or(AlarmConnectionLost);
                     s.LossCount.fetch_add(1);
                     s.Gate.Notify();
-                    Pause(s, ctx, 500);
+                    Pause(me, 500);
+                    if (!me.Current())
+                        break;
                     s.Put(s.CommandPipeReopen, 1);
                     s.Put(s.SoundInPipeReopen, 1);
                     s.Put(s.SoundOutPipeReopen, 1);
@@ -348,17 +398,22 @@ void ReportThread(void *arg)
                     continue;  // nothing delivered: nothing to decode
                 uint8_t report[PacketSize];
                 std::memcpy(report, data, PacketSize);
-                Dispatch(s, report, echo);
+                Dispatch(s, report, nullptr);
             }
             publish(ZL_INVALID_HANDLE);
         }
-        s.Clear(ConnectTried);
+        if (me.Current())
+            s.Clear(ConnectTried);
         CloseHandle(device);
         CloseHandle(pipe);
         // A driver that keeps refusing the report start would otherwise
         // have this thread spin on it.
         if (!opened)
-            Pause(s, ctx, 10);
+            Pause(me, 10);
+    }
+    if (!me.Current()) {
+        delete[] data;  // the slot's fields are a later session's now
+        return;
     }
     ctx.Data.store(nullptr);
     delete[] data;
@@ -369,20 +424,23 @@ void ReportThread(void *arg)
 
 void CommandThread(void *arg)
 {
-    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
-    RunSecondary(s, {s.CommandPipeCtx, s.CommandThreadAlive, s.CommandPipeReopen, Kind::Command});
+    const Session me = Take(arg, &DeviceSlot::CommandPipeCtx);
+    DeviceSlot &s = me.Slot;
+    RunSecondary(s, {me, s.CommandPipeCtx, s.CommandThreadAlive, s.CommandPipeReopen, Kind::Command});
 }
 
 void SoundInThread(void *arg)
 {
-    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
-    RunSecondary(s, {s.SoundInPipeCtx, s.SoundInThreadAlive, s.SoundInPipeReopen, Kind::SoundIn});
+    const Session me = Take(arg, &DeviceSlot::SoundInPipeCtx);
+    DeviceSlot &s = me.Slot;
+    RunSecondary(s, {me, s.SoundInPipeCtx, s.SoundInThreadAlive, s.SoundInPipeReopen, Kind::SoundIn});
 }
 
 void SoundOutThread(void *arg)
 {
-    DeviceSlot &s = *static_cast<DeviceSlot *>(arg);
-    RunSecondary(s, {s.SoundOutPipeCtx, s.SoundOutThreadAlive, s.SoundOutPipeReopen, Kind::SoundOut});
+    const Session me = Take(arg, &DeviceSlot::SoundOutPipeCtx);
+    DeviceSlot &s = me.Slot;
+    RunSecondary(s, {me, s.SoundOutPipeCtx, s.SoundOutThreadAlive, s.SoundOutPipeReopen, Kind::SoundOut});
 }
 
 }  // namespace zplr::transport

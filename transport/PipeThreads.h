@@ -16,7 +16,14 @@ using StreamWork = void (*)(DeviceSlot &slot, ZlHandle pipe, ZlHandle device);
 void SetRecordWork(StreamWork record);
 void SetPlayWork(StreamWork play);
 
-// Thread entries; the argument is the DeviceSlot.
+// What a service thread is started with: its slot and the number of the
+// session it belongs to. Allocated with new; the thread deletes it.
+struct ThreadStart {
+    DeviceSlot *Slot;
+    uint32_t Session;
+};
+
+// Thread entries; the argument is a ThreadStart.
 void AlarmThread(void *slot);
 void ReportThread(void *slot);
 void CommandThread(void *slot);

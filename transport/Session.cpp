@@ -22,17 +22,23 @@ bool StartThread(DeviceSlot &s, PipeThreadCtx &ctx, std::atomic<uint8_t> &alive,
 {
     ctx.Run.store(1);
     alive.store(1);
-    if (ctx.Thread.Start(entry, &s, priority, stack))
+    auto *start = new ThreadStart{&s, s.SessionNumber.load()};
+    if (ctx.Thread.Start(entry, start, priority, stack))
         return true;
+    delete start;
     ctx.Run.store(0);
     alive.store(0);
     return false;
 }
 
-void InitContext(PipeThreadCtx &ctx, CZusb_IO *owner, const char *pipe, uint32_t length)
+void InitContext(DeviceSlot &s, PipeThreadCtx &ctx, CZusb_IO *owner, const char *pipe,
+                 uint32_t length)
 {
     ctx.Run.store(0);
-    ctx.Owner = owner;
+    {
+        std::lock_guard<std::mutex> lock(s.EchoLock);
+        ctx.Owner = owner;
+    }
     ctx.Data.store(nullptr);
     ctx.Length.store(length);
     std::memset(ctx.PipeName, 0, sizeof ctx.PipeName);
@@ -152,7 +158,20 @@ CZusb_IO::CZusb_IO(int deviceIndex) : DeviceIndex(deviceIndex)
     std::memset(EchoReply, 0, sizeof EchoReply);
 }
 
-CZusb_IO::~CZusb_IO() { ExistUSB_IO(); }
+CZusb_IO::~CZusb_IO()
+{
+    // Nothing may reach this object after its end: the report thread, or
+    // another object's echo test, would otherwise write or read freed memory.
+    DeviceSlot &s = SlotFor(DeviceIndex);
+    {
+        std::lock_guard<std::mutex> lock(s.EchoLock);
+        for (PipeThreadCtx *ctx : {&s.AlarmCtx, &s.ReportPipeCtx, &s.CommandPipeCtx,
+                                   &s.SoundInPipeCtx, &s.SoundOutPipeCtx})
+            if (ctx->Owner == this)
+                ctx->Owner = nullptr;
+    }
+    ExistUSB_IO();
+}
 
 int CZusb_IO::InitialUSB_IO() { return InitialUSB_IOEx(0); }
 
@@ -164,11 +183,11 @@ int CZusb_IO::InitialUSB_IOEx(int)
         EndSession(*this, s, &CZusb_IO::RequestSpaceCode);
 
     ResetSlot(s);
-    InitContext(s.AlarmCtx, this, "", 0);
-    InitContext(s.ReportPipeCtx, this, "ZLDrv0", PacketSize);
-    InitContext(s.CommandPipeCtx, this, "ZLDrv1", PacketSize);
-    InitContext(s.SoundInPipeCtx, this, "ZLDrv2", 0);
-    InitContext(s.SoundOutPipeCtx, this, "ZLDrv3", 0);
+    InitContext(s, s.AlarmCtx, this, "", 0);
+    InitContext(s, s.ReportPipeCtx, this, "ZLDrv0", PacketSize);
+    InitContext(s, s.CommandPipeCtx, this, "ZLDrv1", PacketSize);
+    InitContext(s, s.SoundInPipeCtx, this, "ZLDrv2", 0);
+    InitContext(s, s.SoundOutPipeCtx, this, "ZLDrv3", 0);
     s.Gate.Notify();
 
     StartThread(s, s.AlarmCtx, s.AlarmThreadAlive, AlarmThread, ThreadPriority::Normal, 0);
@@ -213,12 +232,8 @@ int CZusb_IO::RequestSpaceCode()
     if (r < 1)
         return r;
     // The report thread may have seen its Run cleared right after the
-    // previous reply and ended: then no one will read this reply, and
-    // waiting the full ten seconds for it would only delay the end.
-    s.Gate.Wait(s.WaitTicks, 100, LimitLong, [&] {
-        return !s.Has(AwaitingReply) || s.ReportThreadAlive.load() == 0;
-    });
-    return s.Has(AwaitingReply) ? -3 : 1;
+    // previous reply and ended: then the wait gives up at once.
+    return AwaitReply(s, LimitLong);
 }
 
 int CZusb_IO::IfConnectUSB()

@@ -1,18 +1,22 @@
 #include "transport/DeviceSlot.h"
 
+#include <new>
+
 namespace zplr::transport {
 namespace {
 // Built on first use, so that objects an application constructs during its
-// own static initialisation find the slots ready.
+// own static initialisation find the slots ready, and never destroyed: at
+// process exit the service threads may still wait on a slot's gate, and a
+// global object's destructor still ends its session on it.
 DeviceSlot *Slots()
 {
-    static DeviceSlot slots[SlotCount + 1];
-    static bool indexed = [] {
+    alignas(DeviceSlot) static unsigned char storage[sizeof(DeviceSlot) * (SlotCount + 1)];
+    static DeviceSlot *slots = [] {
+        DeviceSlot *p = new (storage) DeviceSlot[SlotCount + 1];
         for (int i = 0; i <= SlotCount; ++i)
-            slots[i].Index = i;
-        return true;
+            p[i].Index = i;
+        return p;
     }();
-    (void)indexed;
     return slots;
 }
 }  // namespace
@@ -25,4 +29,3 @@ DeviceSlot &SlotFor(int deviceIndex)
 }
 
 }  // namespace zplr::transport
-
