@@ -11,6 +11,11 @@ cmake --build build -j"$(nproc)" --target zlbox
 if (($# == 0)); then
   ./build/zlbox status
   ./build/zlbox call
-  exec ./build/zlbox dial 02154321
+  ./build/zlbox dial 02154321
+  message=$(mktemp --suffix=.wav)
+  trap 'rm -f "$message"' EXIT
+  ./build/zlbox record "$message" --seconds 3 --keys 5
+  ./build/zlbox play "$message"
+  exit 0
 fi
 exec ./build/zlbox "$@"
