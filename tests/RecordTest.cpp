@@ -116,6 +116,18 @@ protected:
         return true;
     }
     void ExpectLineAudio(const std::vector<uint8_t> &b) { EXPECT_TRUE(MatchesLine(b)); }
+    // A recording after a fault: the file is complete, and as long as the
+    // stop said.
+    void RecordAgain(const char *name, std::vector<uint8_t> &b)
+    {
+        const std::string path = File(name);
+        ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+        ASSERT_TRUE(AwaitBytes(1000));
+        const int size = io.StopReadSound();
+        b = ReadFile(path);
+        EXPECT_EQ(static_cast<size_t>(size), b.size());
+        ExpectCompletedWav(b);
+    }
 
     ScratchDir Dir{"zplr-record-"};
 };
@@ -372,13 +384,8 @@ TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
     // Once pipe 2 is open again the alarm is no longer held back.
     EXPECT_TRUE(Eventually([&] { return (SlotFor(0).AlarmFlags.load() & 0x2) == 0; }));
 
-    const std::string next = File("after.wav");
-    ASSERT_EQ(io.StartReadSound(next.c_str(), 1), 1);
-    ASSERT_TRUE(AwaitBytes(1000));
-    const int size = io.StopReadSound();
-    std::vector<uint8_t> b2 = ReadFile(next);
-    EXPECT_EQ(static_cast<size_t>(size), b2.size());
-    ExpectCompletedWav(b2);
+    std::vector<uint8_t> b2;
+    ASSERT_NO_FATAL_FAILURE(RecordAgain("after.wav", b2));
 }
 
 TEST_F(RecordTest, StopEndsAReadTheBoxNeverCompletes)
@@ -436,13 +443,8 @@ TEST_F(RecordTest, UnplugMidRecordingKeepsTheAudioAndAlarmsLaterLosses)
     EXPECT_EQ(AllMessages(), 0u);
 
     Produced = 0;
-    const std::string next = File("replugged.wav");
-    ASSERT_EQ(io.StartReadSound(next.c_str(), 1), 1);
-    ASSERT_TRUE(AwaitBytes(1000));
-    const int size = io.StopReadSound();
-    std::vector<uint8_t> b2 = ReadFile(next);
-    EXPECT_EQ(static_cast<size_t>(size), b2.size());
-    ExpectCompletedWav(b2);
+    std::vector<uint8_t> b2;
+    ASSERT_NO_FATAL_FAILURE(RecordAgain("replugged.wav", b2));
     ExpectLineAudio(b2);
 
     // A loss with no recording is announced again.
