@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "platform/Clock.h"
 #include "sim/VirtualBox.h"
 #include "sound/WavLayout.h"
@@ -22,20 +23,9 @@
 #include "zPLR.h"
 
 using namespace zplr;
-using Steady = std::chrono::steady_clock;
-using Ms = std::chrono::duration<double, std::milli>;
+using namespace zplr::bench;
 
 namespace {
-
-struct Stats {
-    double Median, P99;
-};
-
-Stats Of(std::vector<double> t)
-{
-    std::sort(t.begin(), t.end());
-    return {t[t.size() / 2], t[std::min(t.size() - 1, t.size() * 99 / 100)]};
-}
 
 std::string MakeWav(size_t sound)
 {
@@ -120,7 +110,7 @@ Stats StopTimes(CZusb_IO &io, zlsim::VirtualBox &box, int count)
             Fail("StopPlaySound", r);
     }
     std::filesystem::remove(path);
-    return Of(t);
+    return Summarise(t);
 }
 
 Stats PcRoundTrips(CZusb_IO &io, int count)
@@ -139,7 +129,7 @@ Stats PcRoundTrips(CZusb_IO &io, int count)
             Fail("WriteSoundFromPCToBuffer", r);
     }
     io.CloseWriteSoundToBuff();
-    return Of(t);
+    return Summarise(t);
 }
 
 struct Figures {
@@ -178,14 +168,9 @@ int main(int argc, char **argv)
         if (!std::strcmp(argv[i], "--seconds"))
             seconds = std::max(1, std::atoi(argv[i + 1]));
     zlsim::VirtualDriver driver;
-    driver.Plug(0);
-    ZlSetDriverBackend(&driver);
     CZusb_IO io(0);
-    io.InitialUSB_IOEx(0);
-    if (io.IfConnectUSB() != 0) {
-        std::fprintf(stderr, "virtual box not reached\n");
+    if (StartVirtualBox(driver, io) < 0)
         return 1;
-    }
     zlsim::VirtualBox &box = driver.Box(0);
 
     const Figures early = Run(io, box, false, seconds);

@@ -20,13 +20,13 @@
 #include <sys/resource.h>
 #endif
 
+#include "BenchCommon.h"
 #include "platform/Clock.h"
 #include "sim/VirtualBox.h"
 #include "zPLR.h"
 
 using namespace zplr;
-using Steady = std::chrono::steady_clock;
-using Ms = std::chrono::duration<double, std::milli>;
+using namespace zplr::bench;
 
 namespace {
 
@@ -42,16 +42,6 @@ double CpuSeconds()
     getrusage(RUSAGE_SELF, &r);
     return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 #endif
-}
-
-struct Stats {
-    double Median, P99;
-};
-
-Stats Summarise(std::vector<double> t)
-{
-    std::sort(t.begin(), t.end());
-    return {t[t.size() / 2], t[std::min(t.size() - 1, t.size() * 99 / 100)]};
 }
 
 struct Figures {
@@ -141,16 +131,11 @@ int main(int argc, char **argv)
             stops = std::atoi(argv[i + 1]);
     }
     zlsim::VirtualDriver driver;
-    driver.Plug(0);
-    ZlSetDriverBackend(&driver);
     const std::string file = (std::filesystem::temp_directory_path() / "zplr_bench_record.wav").string();
 
     CZusb_IO io(0);
-    io.InitialUSB_IOEx(0);
-    if (io.IfConnectUSB() != 0) {
-        std::fprintf(stderr, "virtual box not reached\n");
+    if (StartVirtualBox(driver, io) < 0)
         return 1;
-    }
     Figures early = Run(io, driver, file, audioSeconds, cpuSeconds, commands, stops);
     platform::SetPurePolling(true);
     Figures polling = Run(io, driver, file, audioSeconds, cpuSeconds, commands, stops);

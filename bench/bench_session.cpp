@@ -9,20 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "BenchCommon.h"
 #include "platform/Clock.h"
 #include "sim/VirtualBox.h"
 #include "transport/Channel.h"
 #include "zPLR.h"
 
 using namespace zplr;
-using Steady = std::chrono::steady_clock;
-using Ms = std::chrono::duration<double, std::milli>;
+using namespace zplr::bench;
 
 namespace {
-
-struct Stats {
-    double Median, P99;
-};
 
 Stats Measure(int count)
 {
@@ -38,8 +34,7 @@ Stats Measure(int count)
             std::exit(1);
         }
     }
-    std::sort(t.begin(), t.end());
-    return {t[t.size() / 2], t[std::min(t.size() - 1, t.size() * 99 / 100)]};
+    return Summarise(std::move(t));
 }
 
 }  // namespace
@@ -54,17 +49,10 @@ int main(int argc, char **argv)
             pollingCommands = std::atoi(argv[i + 1]);
     }
     zlsim::VirtualDriver driver;
-    driver.Plug(0);
-    ZlSetDriverBackend(&driver);
-
     CZusb_IO io(0);
-    auto t0 = Steady::now();
-    io.InitialUSB_IOEx(0);
-    double start = Ms(Steady::now() - t0).count();
-    if (io.IfConnectUSB() != 0) {
-        std::fprintf(stderr, "virtual box not reached\n");
+    const double start = StartVirtualBox(driver, io);
+    if (start < 0)
         return 1;
-    }
 
     Stats early = Measure(commands);
     platform::SetPurePolling(true);

@@ -14,6 +14,42 @@ constexpr unsigned FrameSize = 256;
 constexpr unsigned FrameAudio = 250;
 
 int Key(Pipe p) { return static_cast<int>(p); }
+
+// The logs a test reads (command packets, sound-out bytes) are kept under
+// the driver's lock.
+template <class Log> Log CopyOf(std::mutex &m, const Log &log)
+{
+    std::lock_guard<std::mutex> lock(m);
+    return log;
+}
+
+template <class Log> size_t SizeOf(std::mutex &m, const Log &log)
+{
+    std::lock_guard<std::mutex> lock(m);
+    return log.size();
+}
+
+template <class Log> void Empty(std::mutex &m, Log &log)
+{
+    std::lock_guard<std::mutex> lock(m);
+    log.clear();
+}
+
+// Waits up to timeoutMs of real time until `log` holds n entries; counted in
+// `waiters` while it waits, for a writer that wakes only waiters.
+template <class Log>
+bool AwaitSize(std::mutex &m, std::condition_variable &changed, const Log &log, size_t n,
+               int timeoutMs, unsigned *waiters = nullptr)
+{
+    std::unique_lock<std::mutex> lock(m);
+    if (waiters)
+        ++*waiters;
+    const bool got = changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                      [&] { return log.size() >= n; });
+    if (waiters)
+        --*waiters;
+    return got;
+}
 }  // namespace
 
 int BoxIndexOfClass(const ZlGuid &cls)
@@ -157,32 +193,16 @@ bool VirtualBox::Playing() const
     return Playing_;
 }
 
-std::vector<uint8_t> VirtualBox::SoundOut() const
-{
-    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
-    return SoundOut_;
-}
+std::vector<uint8_t> VirtualBox::SoundOut() const { return CopyOf(Driver_.Mutex_, SoundOut_); }
 
-size_t VirtualBox::SoundOutSize() const
-{
-    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
-    return SoundOut_.size();
-}
+size_t VirtualBox::SoundOutSize() const { return SizeOf(Driver_.Mutex_, SoundOut_); }
 
-void VirtualBox::ClearSoundOut()
-{
-    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
-    SoundOut_.clear();
-}
+void VirtualBox::ClearSoundOut() { Empty(Driver_.Mutex_, SoundOut_); }
 
 bool VirtualBox::WaitSoundOut(size_t bytes, int timeoutMs) const
 {
-    std::unique_lock<std::mutex> lock(Driver_.Mutex_);
-    ++SoundOutWaiters_;
-    const bool got = Driver_.Changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                               [&] { return SoundOut_.size() >= bytes; });
-    --SoundOutWaiters_;
-    return got;
+    return AwaitSize(Driver_.Mutex_, Driver_.Changed_, SoundOut_, bytes, timeoutMs,
+                     &SoundOutWaiters_);
 }
 
 unsigned VirtualBox::SoundOutStarts() const
@@ -191,29 +211,15 @@ unsigned VirtualBox::SoundOutStarts() const
     return SoundOutStarts_;
 }
 
-std::vector<Bytes64> VirtualBox::Packets() const
-{
-    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
-    return Packets_;
-}
+std::vector<Bytes64> VirtualBox::Packets() const { return CopyOf(Driver_.Mutex_, Packets_); }
 
-size_t VirtualBox::PacketCount() const
-{
-    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
-    return Packets_.size();
-}
+size_t VirtualBox::PacketCount() const { return SizeOf(Driver_.Mutex_, Packets_); }
 
-void VirtualBox::ClearPackets()
-{
-    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
-    Packets_.clear();
-}
+void VirtualBox::ClearPackets() { Empty(Driver_.Mutex_, Packets_); }
 
 bool VirtualBox::WaitPackets(size_t n, int timeoutMs) const
 {
-    std::unique_lock<std::mutex> lock(Driver_.Mutex_);
-    return Driver_.Changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                     [&] { return Packets_.size() >= n; });
+    return AwaitSize(Driver_.Mutex_, Driver_.Changed_, Packets_, n, timeoutMs);
 }
 
 std::vector<ControlCall> VirtualBox::Controls() const

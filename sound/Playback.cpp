@@ -203,6 +203,21 @@ bool AwaitPlayDone(DeviceSlot &s)
     return s.Gate.Wait(s.WaitTicks, 100, LimitLong, done);
 }
 
+// Asks the slot's playback cycle, if one runs, to end and awaits its end:
+// 1 ended (or none ran), -3 it did not end, -1 closed, -2 no thread.
+int EndCycle(DeviceSlot &s)
+{
+    PipeThreadCtx &ctx = s.SoundOutPipeCtx;
+    if (s.Has(Closed))
+        return -1;
+    if (ctx.Run.load() != 1)
+        return -2;
+    if (ctx.StartPlay.load() != 1)
+        return 1;
+    s.Put(ctx.PlayStop, 1);
+    return AwaitPlayDone(s) ? 1 : -3;
+}
+
 void StopFor(CZusb_IO &io) { io.StopPlaySound(); }
 
 // Whether a cycle is started or running. When not, its end is complete:
@@ -306,19 +321,11 @@ int CZusb_IO::StartPlaySoundCStr(char *fileName, int startPermille, int playMode
 int CZusb_IO::StopPlaySound()
 {
     DeviceSlot &s = SlotFor(DeviceIndex);
-    PipeThreadCtx &ctx = s.SoundOutPipeCtx;
-    if (s.Has(Closed))
-        return -1;
-    if (ctx.Run.load() != 1)
-        return -2;
-    if (ctx.StartPlay.load() != 1) {
+    const int r = EndCycle(s);
+    // Ended or not, the call no longer plays.
+    if (r == 1 || r == -3)
         s.Put(s.PlayActive, 0);
-        return 1;
-    }
-    s.Put(ctx.PlayStop, 1);
-    const bool done = AwaitPlayDone(s);
-    s.Put(s.PlayActive, 0);
-    return done ? 1 : -3;
+    return r;
 }
 
 int CZusb_IO::SetPlayStatus(unsigned char start, unsigned char mode, unsigned char option,
@@ -421,16 +428,4 @@ int CZusb_IO::WriteSoundFromPCToBuffer(unsigned char *buffer, int length)
     return static_cast<int>(ChunkSize);
 }
 
-int CZusb_IO::CloseWriteSoundToBuff()
-{
-    DeviceSlot &s = SlotFor(DeviceIndex);
-    PipeThreadCtx &ctx = s.SoundOutPipeCtx;
-    if (s.Has(Closed))
-        return -1;
-    if (ctx.Run.load() != 1)
-        return -2;
-    if (ctx.StartPlay.load() != 1)
-        return 1;
-    s.Put(ctx.PlayStop, 1);
-    return AwaitPlayDone(s) ? 1 : -3;
-}
+int CZusb_IO::CloseWriteSoundToBuff() { return EndCycle(SlotFor(DeviceIndex)); }

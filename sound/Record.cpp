@@ -353,6 +353,27 @@ bool CreateEmpty(const char *path)
 // A recording of the slot is requested or its cycle still runs.
 bool Recording(DeviceSlot &s) { return s.SoundInPipeCtx.StartRecord.load() == 1; }
 
+// Starts the record cycle from zero counts, into the file or for the reader.
+void BeginCycle(DeviceSlot &s, bool toPc)
+{
+    InstallRecordCycle();
+    s.RecordedBytes.store(0);
+    s.RecordBroken.store(0);
+    s.RecordStop.store(0);
+    s.Put(s.RecordFinished, 0);
+    s.RecordToPC.store(toPc ? 1 : 0);
+    if (toPc) {
+        s.Put(s.PcRecBufAFull, 0);
+        s.Put(s.PcRecBufBFull, 0);
+        s.PcRecNextBufA.store(1);
+    } else {
+        // The reader marks its own recording active when it first reads.
+        s.Put(s.RecordActive, 1);
+    }
+    s.Put(s.SoundInPauseRequest, 0);
+    s.Put(s.SoundInPipeCtx.StartRecord, 1);
+}
+
 int StartFile(CZusb_IO &io, const char *fileName, int recordMode, bool needOffHook)
 {
     DeviceSlot &s = SlotFor(io.DeviceIndex);
@@ -374,15 +395,7 @@ int StartFile(CZusb_IO &io, const char *fileName, int recordMode, bool needOffHo
     io.SetRecordStatus(true, needOffHook ? 0 : recordMode);
     std::memset(s.SoundInPipeCtx.FilePath, 0, sizeof s.SoundInPipeCtx.FilePath);
     std::memcpy(s.SoundInPipeCtx.FilePath, path, std::strlen(path));
-    InstallRecordCycle();
-    s.RecordedBytes.store(0);
-    s.RecordBroken.store(0);
-    s.RecordStop.store(0);
-    s.Put(s.RecordFinished, 0);
-    s.Put(s.RecordActive, 1);
-    s.RecordToPC.store(0);
-    s.Put(s.SoundInPauseRequest, 0);
-    s.Put(s.SoundInPipeCtx.StartRecord, 1);
+    BeginCycle(s, false);
     return 1;
 }
 
@@ -490,17 +503,7 @@ int CZusb_IO::OpenReadSoundInPC(int recordMode)
     if (Recording(s))
         return -4;
     SetRecordStatus(true, recordMode);
-    InstallRecordCycle();
-    s.RecordBroken.store(0);
-    s.RecordStop.store(0);
-    s.Put(s.RecordFinished, 0);
-    s.RecordedBytes.store(0);
-    s.RecordToPC.store(1);
-    s.Put(s.PcRecBufAFull, 0);
-    s.Put(s.PcRecBufBFull, 0);
-    s.PcRecNextBufA.store(1);
-    s.Put(s.SoundInPauseRequest, 0);
-    s.Put(s.SoundInPipeCtx.StartRecord, 1);
+    BeginCycle(s, true);
     return 1;
 }
 

@@ -12,17 +12,9 @@ using zlsim::VirtualBox;
 
 namespace {
 
-class PcPlayTest : public SimTest {
+class PcPlayTest : public BoxTest {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        Box().SetTimeScale(Scale);
-        Box().SetPacing(VirtualBox::Pacing::Manual);  // PC mode needs no requests
-        StartOpen(io);
-    }
-    VirtualBox &Box() { return Driver.Box(0); }
-    transport::DeviceSlot &Slot() { return SlotFor(0); }
+    void Prepare() override { PaceSoundOutByHand(); }  // PC mode needs no requests
     static std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
     {
         std::vector<uint8_t> v(n);
@@ -41,7 +33,6 @@ protected:
             n += p[0] == 9 && p[1] == 0;
         return n;
     }
-    CZusb_IO io{0};
 };
 
 TEST_F(PcPlayTest, ChunksGoOutInWholeBlocks)

@@ -27,34 +27,14 @@ std::vector<uint8_t> ReadFile(const std::string &p)
     return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
-class PlayRecordTest : public SimTest {
+class PlayRecordTest : public BoxTest {
 protected:
-    void SetUp() override
+    void Prepare() override
     {
-        SimTest::SetUp();
-        Dir = fs::path(::testing::TempDir()) /
-              ("zplr_playrec_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::create_directories(Dir);
-        Driver.SetSoundPace(Scale);
-        Box().SetTimeScale(Scale);
-        Box().SetPacing(VirtualBox::Pacing::Manual);
-        // Every sample of the line numbered: a gap or a repeat shows.
-        Box().SetSoundInSource([this](uint8_t *p, size_t n) {
-            for (size_t i = 0; i < n; ++i)
-                p[i] = Sample(Produced++);
-        });
-        StartOpen(io);
+        PaceSoundOutByHand();
+        NumberSoundIn();
     }
-    void TearDown() override
-    {
-        SimTest::TearDown();
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
-    static uint8_t Sample(uint64_t k) { return static_cast<uint8_t>((k * 7 + k / 256) & 0xFF); }
-    VirtualBox &Box() { return Driver.Box(0); }
-    transport::DeviceSlot &Slot() { return SlotFor(0); }
-    std::string File(const char *name) { return (Dir / name).string(); }
+    std::string File(const char *name) { return Dir.File(name); }
     std::string Wav(const char *name, const std::vector<uint8_t> &sound)
     {
         uint8_t header[sound::WavHeaderSize];
@@ -86,9 +66,7 @@ protected:
         return Slot().SoundOutPipeCtx.PlayDone.load() == 1 && Slot().SoundOutPipeCtx.StartPlay.load() == 0;
     }
 
-    CZusb_IO io{0};
-    fs::path Dir;
-    uint64_t Produced = 0;
+    ScratchDir Dir{"zplr_playrec_"};
 };
 
 TEST_F(PlayRecordTest, RecordingPausesForAPlaybackAndLosesNothing)

@@ -22,32 +22,14 @@ namespace {
 // from the bytes 48 away, so that a wrong offset shows.
 uint8_t At(size_t offset) { return static_cast<uint8_t>(offset * 7 + (offset >> 8) * 13 + (offset >> 16)); }
 
-class PlaybackTest : public SimTest {
+class PlaybackTest : public BoxTest {
 protected:
-    void SetUp() override
-    {
-        SimTest::SetUp();
-        Box().SetTimeScale(Scale);
-        Box().SetPacing(VirtualBox::Pacing::Manual);
-        StartOpen(io);
-        dir = std::filesystem::path(::testing::TempDir()) /
-              ("zplr_play_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override
-    {
-        SimTest::TearDown();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
-    VirtualBox &Box() { return Driver.Box(0); }
-    transport::DeviceSlot &Slot() { return SlotFor(0); }
+    void Prepare() override { PaceSoundOutByHand(); }
 
     // A file of the library's layout with `sound` bytes behind its header.
     std::string Wav(const std::string &name, size_t sound)
     {
-        std::string path = (dir / name).string();
+        std::string path = dir.File(name);
         std::vector<uint8_t> bytes(sound::WavHeaderSize + sound);
         uint8_t header[sound::WavHeaderSize];
         sound::MakeCompletedWavHeader(header, static_cast<uint32_t>(sound));
@@ -84,8 +66,7 @@ protected:
         return std::vector<uint8_t>(v.begin() + from, v.begin() + from + count);
     }
 
-    CZusb_IO io{0};
-    std::filesystem::path dir;
+    ScratchDir dir{"zplr_play_"};
 };
 
 TEST_F(PlaybackTest, FileGoesToPipeThreeInBlocksFromOffset48AndEnds)
@@ -254,7 +235,7 @@ TEST_F(PlaybackTest, BadPathsAreRefusedBeforeAnythingIsSent)
     const size_t before = Box().PacketCount();
     EXPECT_EQ(io.StartPlaySound(nullptr, 0, 1, 1, 1), -4);
     EXPECT_EQ(io.StartPlaySoundCStr(nullptr, 0, 1, 1, 1), -4);
-    const std::string missing = (dir / "missing.wav").string();
+    const std::string missing = dir.File("missing.wav");
     EXPECT_EQ(io.StartPlaySound(missing.c_str(), 0, 1, 1, 1), -4);
     std::string longPath(1024, 'a');
     EXPECT_EQ(io.StartPlaySound(longPath.c_str(), 0, 1, 1, 1), -4);

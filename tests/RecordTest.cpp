@@ -76,39 +76,18 @@ void ExpectCompletedWav(const std::vector<uint8_t> &b)
     EXPECT_EQ(U32(b, 44), b.size() - 48);
 }
 
-class RecordTest : public SimTest {
+class RecordTest : public BoxTest {
 protected:
-    void SetUp() override
+    void Prepare() override
     {
-        SimTest::SetUp();
         {
             std::lock_guard<std::mutex> lock(MessageMutex);
             MessageTexts.clear();
         }
         ZlSetMessageHandler(KeepMessage);
-        static int run = 0;
-        Dir = fs::temp_directory_path() /
-              ("zplr-record-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-               "-" + std::to_string(++run));
-        fs::create_directories(Dir);
-        Driver.SetSoundPace(Scale);
-        // Every sample the line produces, numbered, so that a drop, a
-        // duplicate or a swap shows in the file.
-        Box().SetSoundInSource([this](uint8_t *p, size_t n) {
-            for (size_t i = 0; i < n; ++i)
-                p[i] = Sample(Produced++);
-        });
-        StartOpen(io);
+        NumberSoundIn();
     }
-    void TearDown() override
-    {
-        SimTest::TearDown();
-        std::error_code ec;
-        fs::remove_all(Dir, ec);
-    }
-    zlsim::VirtualBox &Box() { return Driver.Box(0); }
-    static uint8_t Sample(uint64_t k) { return static_cast<uint8_t>((k * 7 + k / 256) & 0xFF); }
-    std::string File(const char *name) { return (Dir / name).string(); }
+    std::string File(const char *name) { return Dir.File(name); }
     bool AwaitBytes(unsigned bytes)
     {
         return Eventually([&] { return io.ReadRecLength() >= bytes; });
@@ -137,10 +116,20 @@ protected:
         return true;
     }
     void ExpectLineAudio(const std::vector<uint8_t> &b) { EXPECT_TRUE(MatchesLine(b)); }
+    // A recording after a fault: the file is complete, and as long as the
+    // stop said.
+    void RecordAgain(const char *name, std::vector<uint8_t> &b)
+    {
+        const std::string path = File(name);
+        ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+        ASSERT_TRUE(AwaitBytes(1000));
+        const int size = io.StopReadSound();
+        b = ReadFile(path);
+        EXPECT_EQ(static_cast<size_t>(size), b.size());
+        ExpectCompletedWav(b);
+    }
 
-    CZusb_IO io{0};
-    fs::path Dir;
-    std::atomic<uint64_t> Produced{0};
+    ScratchDir Dir{"zplr-record-"};
 };
 
 TEST_F(RecordTest, RecordingMakesACompleteFileOfTheLineAudio)
@@ -190,18 +179,18 @@ TEST_F(RecordTest, PathAndHookPreconditions)
     // '*' and '#' are left out of the name.
     ASSERT_EQ(io.StartReadSound(File("12*3#.wav").c_str(), 1), 1);
     EXPECT_GE(io.StopReadSound(), 48);
-    EXPECT_TRUE(fs::exists(Dir / "123.wav"));
-    EXPECT_FALSE(fs::exists(Dir / "12*3#.wav"));
+    EXPECT_TRUE(fs::exists(Dir.Path / "123.wav"));
+    EXPECT_FALSE(fs::exists(Dir.Path / "12*3#.wav"));
     Box().ClearPackets();
 
     // Refused before anything is sent.
     EXPECT_EQ(io.StartReadSound(nullptr, 1), -4);
     EXPECT_EQ(io.StartReadSound(std::string(1024, 'a').c_str(), 1), -4);
-    EXPECT_EQ(io.StartReadSound((Dir / std::string(264, 'b')).string().c_str(), 1), -4);
-    EXPECT_EQ(io.StartReadSound((Dir / "no-such-dir" / "x.wav").string().c_str(), 1), -4);
+    EXPECT_EQ(io.StartReadSound((Dir.Path / std::string(264, 'b')).string().c_str(), 1), -4);
+    EXPECT_EQ(io.StartReadSound((Dir.Path / "no-such-dir" / "x.wav").string().c_str(), 1), -4);
     EXPECT_EQ(io.StartReadSound(File("onhook.wav").c_str(), 0), -4);
     EXPECT_EQ(io.StartReadSoundCStrF(File("onhook.wav").c_str()), -4);
-    EXPECT_FALSE(fs::exists(Dir / "onhook.wav"));
+    EXPECT_FALSE(fs::exists(Dir.Path / "onhook.wav"));
     EXPECT_EQ(Box().PacketCount(), 0u);
 
     // Off hook, the file-name variant sends mode 0.
@@ -211,14 +200,14 @@ TEST_F(RecordTest, PathAndHookPreconditions)
     ASSERT_EQ(io.StartReadSoundCStrF(File("offhook.wav").c_str()), 1);
     // A second start while the first runs changes nothing.
     EXPECT_EQ(io.StartReadSound(File("second.wav").c_str(), 1), -4);
-    EXPECT_FALSE(fs::exists(Dir / "second.wav"));
+    EXPECT_FALSE(fs::exists(Dir.Path / "second.wav"));
     ASSERT_TRUE(AwaitBytes(1000));
     const int size = io.StopReadSound();
     std::vector<zlsim::Bytes64> packets = Box().Packets();
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0][1], 1);
     EXPECT_EQ(packets[0][2], 0);
-    std::vector<uint8_t> b = ReadFile(Dir / "offhook.wav");
+    std::vector<uint8_t> b = ReadFile(Dir.Path / "offhook.wav");
     EXPECT_EQ(static_cast<size_t>(size), b.size());
     ExpectCompletedWav(b);
     ExpectLineAudio(b);
@@ -395,13 +384,8 @@ TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
     // Once pipe 2 is open again the alarm is no longer held back.
     EXPECT_TRUE(Eventually([&] { return (SlotFor(0).AlarmFlags.load() & 0x2) == 0; }));
 
-    const std::string next = File("after.wav");
-    ASSERT_EQ(io.StartReadSound(next.c_str(), 1), 1);
-    ASSERT_TRUE(AwaitBytes(1000));
-    const int size = io.StopReadSound();
-    std::vector<uint8_t> b2 = ReadFile(next);
-    EXPECT_EQ(static_cast<size_t>(size), b2.size());
-    ExpectCompletedWav(b2);
+    std::vector<uint8_t> b2;
+    ASSERT_NO_FATAL_FAILURE(RecordAgain("after.wav", b2));
 }
 
 TEST_F(RecordTest, StopEndsAReadTheBoxNeverCompletes)
@@ -459,13 +443,8 @@ TEST_F(RecordTest, UnplugMidRecordingKeepsTheAudioAndAlarmsLaterLosses)
     EXPECT_EQ(AllMessages(), 0u);
 
     Produced = 0;
-    const std::string next = File("replugged.wav");
-    ASSERT_EQ(io.StartReadSound(next.c_str(), 1), 1);
-    ASSERT_TRUE(AwaitBytes(1000));
-    const int size = io.StopReadSound();
-    std::vector<uint8_t> b2 = ReadFile(next);
-    EXPECT_EQ(static_cast<size_t>(size), b2.size());
-    ExpectCompletedWav(b2);
+    std::vector<uint8_t> b2;
+    ASSERT_NO_FATAL_FAILURE(RecordAgain("replugged.wav", b2));
     ExpectLineAudio(b2);
 
     // A loss with no recording is announced again.

@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <random>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -68,6 +73,70 @@ protected:
     }
 
     zlsim::VirtualDriver Driver;
+};
+
+// A directory of the running test's own, removed after it. The random part
+// keeps runs of the same test in parallel processes apart.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string &prefix)
+    {
+        std::string name = prefix + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char &c : name)
+            if (c == '/')
+                c = '_';
+        Path = std::filesystem::path(::testing::TempDir()) /
+               (name + "-" + std::to_string(std::random_device()()));
+        std::filesystem::create_directories(Path);
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(Path, ec);
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    std::string File(const std::string &name) const { return (Path / name).string(); }
+
+    std::filesystem::path Path;
+};
+
+// Box 0, opened once Prepare has set the box up.
+class BoxTest : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        Prepare();
+        StartOpen(io);
+    }
+    virtual void Prepare() {}
+
+    // The sound-out stream on the test clock; the box asks for no chunk by
+    // itself, a test sends each request.
+    void PaceSoundOutByHand()
+    {
+        Box().SetTimeScale(Scale);
+        Box().SetPacing(zlsim::VirtualBox::Pacing::Manual);
+    }
+    // The sound-in stream on the test clock, every sample of the line
+    // numbered, so that a drop, a duplicate or a swap shows.
+    void NumberSoundIn()
+    {
+        Driver.SetSoundPace(Scale);
+        Box().SetSoundInSource([this](uint8_t *p, size_t n) {
+            for (size_t i = 0; i < n; ++i)
+                p[i] = Sample(Produced++);
+        });
+    }
+    static uint8_t Sample(uint64_t k) { return static_cast<uint8_t>((k * 7 + k / 256) & 0xFF); }
+
+    zlsim::VirtualBox &Box() { return Driver.Box(0); }
+    transport::DeviceSlot &Slot() { return transport::SlotFor(0); }
+
+    CZusb_IO io{0};
+    std::atomic<uint64_t> Produced{0};
 };
 
 }  // namespace zplr::test

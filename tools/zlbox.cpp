@@ -537,11 +537,12 @@ int Record(const Options &o, zlsim::LineModel *line, const std::string &path)
     return 0;
 }
 
-bool ParseIndex(const char *s, int &out)
+// A whole number in [lo, hi], nothing before or after it.
+bool ParseWhole(const std::string &text, long lo, long hi, int &out)
 {
     char *end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (!*s || *end || v < 0 || v > 3)
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || v < lo || v > hi)
         return false;
     out = static_cast<int>(v);
     return true;
@@ -592,12 +593,18 @@ int main(int argc, char **argv)
         std::string next = i + 1 < argc ? argv[i + 1] : "";
         if (a == "-h" || a == "--help")
             return Usage(stdout);
-        if (a == "--device" || a == "-d") {
-            if (i + 1 >= argc || !ParseIndex(argv[i + 1], o.Index)) {
-                std::fprintf(stderr, "zlbox: --device takes an index from 0 to 3\n");
-                return 2;
+        // Takes the option's value, or says what it takes.
+        auto whole = [&](long lo, long hi, int &out, const char *takes) {
+            if (!ParseWhole(next, lo, hi, out)) {
+                std::fprintf(stderr, "zlbox: %s\n", takes);
+                return false;
             }
             ++i;
+            return true;
+        };
+        if (a == "--device" || a == "-d") {
+            if (!whole(0, 3, o.Index, "--device takes an index from 0 to 3"))
+                return 2;
         } else if (a == "--driver") {
             ++i;
             if (next == "virtual")
@@ -624,14 +631,8 @@ int main(int argc, char **argv)
             o.Keys = argv[++i];
             o.KeysGiven = true;
         } else if (a == "--start") {
-            char *end = nullptr;
-            long v = std::strtol(next.c_str(), &end, 10);
-            if (next.empty() || *end || v < 0 || v > 1000) {
-                std::fprintf(stderr, "zlbox: --start takes 0 to 1000 thousandths\n");
+            if (!whole(0, 1000, o.StartPermille, "--start takes 0 to 1000 thousandths"))
                 return 2;
-            }
-            o.StartPermille = static_cast<int>(v);
-            ++i;
         } else if (a == "--save-line" && i + 1 < argc) {
             o.SaveLine = argv[++i];
         } else if (a == "--unpaced") {
@@ -643,25 +644,13 @@ int main(int argc, char **argv)
         } else if (a == "--far-end" && i + 1 < argc) {
             o.FarEnd = argv[++i];
         } else if (a == "--seconds") {
-            char *end = nullptr;
-            long v = std::strtol(next.c_str(), &end, 10);
-            if (next.empty() || *end || v < 1 || v > 86400) {
-                std::fprintf(stderr, "zlbox: --seconds takes 1 to 86400 seconds\n");
+            if (!whole(1, 86400, o.Seconds, "--seconds takes 1 to 86400 seconds"))
                 return 2;
-            }
-            o.Seconds = static_cast<int>(v);
-            ++i;
         } else if (a == "--busy") {
             o.Busy = true;
         } else if (a == "--wait") {
-            char *end = nullptr;
-            long v = std::strtol(next.c_str(), &end, 10);
-            if (next.empty() || *end || v < 1 || v > 3600) {
-                std::fprintf(stderr, "zlbox: --wait takes 1 to 3600 seconds\n");
+            if (!whole(1, 3600, o.WaitS, "--wait takes 1 to 3600 seconds"))
                 return 2;
-            }
-            o.WaitS = static_cast<int>(v);
-            ++i;
         } else if (!command && a[0] != '-') {
             command = argv[i];
         } else if (command && !operand && a[0] != '-') {
