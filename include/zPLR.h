@@ -73,9 +73,9 @@ public:
     int IfConnectUSB();
     /** @brief Waits until the report thread's first attempt to open the box
      *  has settled (opened, or failed twice).
-     *  @pre InitialUSB_IOEx() was called and the session still runs.
-     *  @blocks{No limit: polls every 10 ms. Never call it on a box whose
-     *  session is not running.} */
+     *  @pre InitialUSB_IOEx() was called.
+     *  @blocks{No limit while the session runs (the box may never be
+     *  found); at once when the session is not running.} */
     void IfNotCompleteInitUSB();
     /** @} */
 
@@ -372,9 +372,10 @@ public:
      *  not be told; -2 the session is not running; -3 the recording broke
      *  (pipe failure, box pulled) or did not end in time; the file then holds
      *  what was read, and a message is shown.
-     *  @blocks{About 26 s at worst: 12.1 s for the recording to end, 1.1 s
-     *  more when the box's stream stalled, then the switch-off command (3.1 s
-     *  plus the hand-over waits, @ref waits). At once after a break.} */
+     *  @blocks{12.1 s for the recording to end, 1.1 s more when the box's
+     *  stream stalled, 10.2 s to stop a playback that runs, then the
+     *  switch-off command (3.1 s plus the hand-over waits, @ref waits). The
+     *  first two are skipped after a break.} */
     int StopReadSound();
     /** @brief Switches the box's sound stream on or off; the recording
      *  members call it themselves.
@@ -412,7 +413,7 @@ public:
      *  running; -3 a running recording did not give way within 3.1 s;
      *  -4 the mode needs the line off hook, or no readable file at the path
      *  (nothing sent).
-     *  @blocks{Up to 10.1 s to stop a running playback, 3.1 s for a recording
+     *  @blocks{Up to 10.2 s to stop a running playback, 3.1 s for a recording
      *  to give way, then the start command (10.1 s plus the hand-over
      *  waits).} */
     int StartPlaySound(const char *fileName, int startPermille, int playMode, int playOption,
@@ -431,7 +432,7 @@ public:
      *  let a recording read again.
      *  @return 1 stopped, or nothing played; -1 the box is not reachable;
      *  -2 the session is not running; -3 the playback did not end in time.
-     *  @blocks{10.1 s.} */
+     *  @blocks{10.2 s.} */
     int StopPlaySound();
     /** @brief Sends the box its playback command; the playback members call
      *  it themselves.
@@ -492,8 +493,8 @@ public:
      *  told; -2 the session is not running; -3 the recording did not end in
      *  time.
      *  @blocks{6.1 s for the recording to end, 1.1 s more when the stream
-     *  stalled, then the switch-off command (3.1 s plus the hand-over
-     *  waits).} */
+     *  stalled, 10.2 s to stop a playback that runs, then the switch-off
+     *  command (3.1 s plus the hand-over waits).} */
     int CloseReadSoundInPC();
 
     /** @brief Starts playing sound from the application's memory; sends
@@ -501,7 +502,7 @@ public:
      *  @return 1 started (or already open); -1 the box is not reachable;
      *  -2 the session is not running; -3 a running playback did not end in
      *  time.
-     *  @blocks{10.1 s to stop a running playback.} */
+     *  @blocks{10.2 s to stop a running playback.} */
     int OpenWriteSoundToBuff();
     /** @brief Sends sound to the line, 512 bytes at a time as the box asks.
      *  @param buffer length bytes of 8 kHz A-law sound; only whole 256-byte
@@ -510,14 +511,14 @@ public:
      *  @pre OpenWriteSoundToBuff() returned 1.
      *  @return 512 all its sound is in the pipe (also for length 0 or less);
      *  -1 the box is not reachable; -2 the session is not running; -3 a chunk
-     *  was not taken in time, or the session ended; -4 buffer is null.
-     *  @blocks{Real time of its sound, and at most 0.2 s for each chunk to
-     *  be taken.} */
+     *  was not taken in time; -4 buffer is null.
+     *  @blocks{The real time of its sound: each 512-byte chunk waits up to
+     *  0.2 s for the previous one to be taken and 0.2 s to be taken itself.} */
     int WriteSoundFromPCToBuffer(unsigned char *buffer, int length);
     /** @brief Ends playing from memory; the box is told to stop.
      *  @return 1; -1 the box is not reachable; -2 the session is not running;
      *  -3 the playback did not end in time.
-     *  @blocks{10.1 s.} */
+     *  @blocks{10.2 s.} */
     int CloseWriteSoundToBuff();
     /** @} */
 
@@ -624,7 +625,8 @@ public:
     /** @brief Closes the box's flash access; a running playback is stopped
      *  first.
      *  @cmdcodes
-     *  @cmd{3.1, after up to 10.1 s to stop a playback} */
+     *  @blocks{Up to 10.2 s to stop a playback, then its reply, at most 3.1 s,
+     *  plus the hand-over waits (@ref waits).} */
     int FS_Close();
     /** @brief Reads converter channel 0/1.
      *  @param out 2 bytes: the value's low byte, then its high byte.
