@@ -103,7 +103,7 @@ int RecordCall(CZusb_IO &box, const char *path, int seconds)
     // The call is answered (PickUp), so mode 0 applies: off hook only.
     int r = box.StartReadSoundCStrF(path);
     if (r != 1)
-        return r;                     // -4: bad path, line on hook, or busy
+        return r;                     // -4: bad path, line on hook, or already recording
     for (int waited = 0; waited < seconds * 1000; waited += 100) {
         if (box.CheckPutDown() == 0)
             break;                    // the line was released
