@@ -3,6 +3,9 @@
  * The library reaches boxes only through a driver backend and shows its few
  * messages only through a message handler. Both are process-wide. Plain C++11.
  */
+/** @file zPLR_host.h
+ *  @brief Host hooks: the driver backend and the message handler.
+ */
 #ifndef ZPLR_HOST_H
 #define ZPLR_HOST_H
 
@@ -18,66 +21,108 @@
 #else
 #  define ZPLR_API __attribute__((visibility("default")))
 #endif
+/** @def ZPLR_API
+ *  @brief Marks what the library exports. */
 
-/* Handle of an open device or pipe; ZL_INVALID_HANDLE when none. */
+/** @brief Handle of an open device or pipe; ZL_INVALID_HANDLE when none. */
 typedef intptr_t ZlHandle;
+/** @brief The handle of nothing open. */
 #define ZL_INVALID_HANDLE ((ZlHandle)-1)
 
-/* Interface class GUID, laid out as the Windows GUID. */
+/** @brief Interface class GUID, laid out as the Windows GUID. */
 struct ZlGuid {
-    uint32_t Data1;
-    uint16_t Data2;
-    uint16_t Data3;
-    uint8_t Data4[8];
+    uint32_t Data1;   /**< @brief First 4 bytes. */
+    uint16_t Data2;   /**< @brief Next 2 bytes. */
+    uint16_t Data3;   /**< @brief Next 2 bytes. */
+    uint8_t Data4[8]; /**< @brief Last 8 bytes. */
 };
 
-/* Results of ZlDriverBackend::EnumInterface. */
+/** @brief Results of ZlDriverBackend::EnumInterface. */
 enum {
-    ZL_ENUM_OK = 1,
-    ZL_ENUM_NO_MORE = 0,    /* past the last member (ERROR_NO_MORE_ITEMS) */
-    ZL_ENUM_FAILED = -1     /* this member failed; later ones may not */
+    ZL_ENUM_OK = 1,         /**< @brief The member exists. */
+    ZL_ENUM_NO_MORE = 0,    /**< @brief Past the last member (ERROR_NO_MORE_ITEMS). */
+    ZL_ENUM_FAILED = -1     /**< @brief This member failed; later ones may not. */
 };
 
-/* The box's driver as the library sees it: device-interface discovery by
- * class, open by path, synchronous transfers and control requests. Every
- * member is called from the library's service threads, several at once. */
+/** @brief The box's driver as the library sees it: device-interface
+ * discovery by class, open by path, synchronous transfers and control
+ * requests.
+ *
+ * Every member is called from the library's service threads, several at
+ * once, so every member must be thread-safe. See @ref grp_host.
+ */
 class ZlDriverBackend {
 public:
+    /** @brief Destroys the backend. */
     virtual ~ZlDriverBackend() {}
 
-    /* Member `index` of the present interfaces of `cls`. On ZL_ENUM_OK the
-     * device path, NUL-terminated, is copied to `path` when it fits in
-     * `pathSize` bytes; `*needed` always receives the size it takes with its
-     * NUL. A path that does not fit leaves `path` untouched. */
+    /** @brief Looks up member `index` of the present interfaces of `cls`.
+     *  @param cls Interface class (one per device index).
+     *  @param index Member index, from 0.
+     *  @param path Receives the device path, NUL-terminated, on ZL_ENUM_OK
+     *  when it fits; untouched otherwise.
+     *  @param pathSize Bytes at path.
+     *  @param needed Always receives the path's size with its NUL.
+     *  @return ZL_ENUM_OK, ZL_ENUM_NO_MORE or ZL_ENUM_FAILED. */
     virtual int EnumInterface(const ZlGuid &cls, unsigned index, char *path,
                               size_t pathSize, size_t *needed) = 0;
 
-    /* Opens a device path or a pipe path ("<device path>\ZLDrvN"). */
+    /** @brief Opens a device path or a pipe path.
+     *  @param path A device path, or a pipe path ("<device path>\\ZLDrv0"
+     *  to "\\ZLDrv3").
+     *  @return The handle; ZL_INVALID_HANDLE when it cannot be opened. */
     virtual ZlHandle Open(const char *path) = 0;
 
-    /* Synchronous transfers; 1 on success, 0 on failure. A read of pipe 0
-     * blocks until a report arrives, the box goes away or CancelIo. */
+    /** @brief Reads one transfer, synchronously. A read of pipe 0 blocks
+     *  until a report arrives, the box goes away or CancelIo().
+     *  @param h Open pipe.
+     *  @param buf len bytes.
+     *  @param len Bytes wanted.
+     *  @param done Receives the bytes read.
+     *  @return 1 success; 0 failure. */
     virtual int Read(ZlHandle h, void *buf, unsigned len, unsigned *done) = 0;
+    /** @brief Writes one transfer, synchronously.
+     *  @param h Open pipe.
+     *  @param buf len bytes.
+     *  @param len Bytes to write.
+     *  @param done Receives the bytes written.
+     *  @return 1 success; 0 failure. */
     virtual int Write(ZlHandle h, const void *buf, unsigned len, unsigned *done) = 0;
+    /** @brief Sends a driver control request.
+     *  @param h Open device or pipe.
+     *  @param code Request code.
+     *  @param in inLen bytes sent with it; may be null.
+     *  @param inLen Bytes at in.
+     *  @param out outLen bytes to receive; may be null.
+     *  @param outLen Bytes at out.
+     *  @param done Receives the bytes returned.
+     *  @return 1 success; 0 failure. */
     virtual int Control(ZlHandle h, unsigned code, const void *in, unsigned inLen,
                         void *out, unsigned outLen, unsigned *done) = 0;
 
-    /* Makes a transfer blocked on `h` in another thread fail now. */
+    /** @brief Makes a transfer blocked on `h` in another thread fail now.
+     *  @param h Open device or pipe. */
     virtual void CancelIo(ZlHandle h) = 0;
+    /** @brief Closes a handle.
+     *  @param h Open device or pipe. */
     virtual void Close(ZlHandle h) = 0;
 };
 
-/* Chooses the backend for the whole process; NULL restores the platform's
- * own (Windows: the box's driver; elsewhere one that finds no box). The
- * backend must outlive every session that uses it. Choose it before the
- * first InitialUSB_IOEx; changing it while sessions run is not supported. */
+/** @brief Chooses the driver backend for the whole process.
+ *  @param backend The backend; NULL restores the platform's own (Windows: the
+ *  box's driver; elsewhere one that finds no box). It must outlive every
+ *  session that uses it.
+ *  @pre No session runs: choose it before the first
+ *  CZusb_IO::InitialUSB_IOEx(). */
 ZPLR_API void ZlSetDriverBackend(ZlDriverBackend *backend);
 
-/* Message handler: receives each message text in code page 936 and the
- * message-box style (0x40000 = topmost); it blocks as long as the message is
- * shown. NULL restores the default (Windows: a message box; elsewhere the
- * text on stderr as UTF-8). */
+/** @brief Message handler: receives each message text in code page 936 and
+ * the message-box style (0x40000 = topmost); the library's thread that shows
+ * the message waits while the handler runs. */
 typedef void (*ZlMessageHandler)(const char *textCp936, unsigned style);
+/** @brief Chooses the message handler for the whole process.
+ *  @param handler The handler; NULL restores the default (Windows: a message
+ *  box; elsewhere the text on stderr as UTF-8). */
 ZPLR_API void ZlSetMessageHandler(ZlMessageHandler handler);
 
 #endif
