@@ -124,9 +124,6 @@ TEST(LineAudioCheckTest, SndfileReadsWhatTheFarEndReads)
     zplr::sound::MakeCompletedWavHeader(head, static_cast<uint32_t>(audio.size()));
     std::string ours(reinterpret_cast<char *>(head), sizeof head);
     ours.append(audio.begin(), audio.end());
-    ASSERT_EQ(ours.size(), 48u + 3001u);
-    EXPECT_EQ(ours.substr(0, 4), "RIFF");
-    EXPECT_EQ(static_cast<uint8_t>(ours[4]) | static_cast<uint8_t>(ours[5]) << 8, 3001 + 40);
 
     WavShape plain, extended, listed;
     plain.FmtSize = 16;
@@ -165,12 +162,6 @@ TEST(LineAudioCheckTest, FilesWrittenBySndfile)
     std::vector<uint8_t> spoken = ReadSome(a, 4000);
     EXPECT_EQ(DecodeALaw(spoken.data(), spoken.size()), ReadWavWithSndfile(alaw).Samples);
     EXPECT_FALSE(a.FarEndSpeaking());
-
-    // A file as most tools save it by default: 16-bit PCM.
-    std::string pcm16 = files.Path();
-    ASSERT_TRUE(WriteWavWithSndfile(pcm16, "pcm16", 8000, 1, pcm));
-    EXPECT_FALSE(a.LoadFarEnd(pcm16, &error));
-    EXPECT_NE(error.find("PCM (tag 1), 8000 Hz, 1 channel(s), 16 bits"), std::string::npos) << error;
 }
 
 }  // namespace
