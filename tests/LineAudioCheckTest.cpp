@@ -64,48 +64,6 @@ TEST(LineAudioCheckTest, KeysAreHeardAsDtmf)
     EXPECT_EQ(a.FarEndPosition(), 16000u) << "voice lost under the keys";
 }
 
-TEST(LineAudioCheckTest, LevelsInDbm0)
-{
-    // The yardstick: a sine of peak 22827 is 0 dBm0 (3.14 dB below the
-    // A-law full-scale sine of peak 32768).
-    std::vector<int16_t> ref = Sine(1000, 22827, 8000);
-    EXPECT_NEAR(LevelDbm0(ref.data(), ref.size()), 0.0, 0.02);
-    EXPECT_NEAR(ToneLevelDbm0(ref.data(), ref.size(), 1000), 0.0, 0.02);
-
-    LineAudio a;
-    for (double level : {-30.0, -10.0, 0.0, 3.0}) {
-        ASSERT_TRUE(a.SetTone(1020, level));
-        std::vector<int16_t> pcm = DecodeALaw(ReadSome(a, 8000).data(), 8000);
-        EXPECT_NEAR(LevelDbm0(pcm.data(), pcm.size()), level, 0.1) << level << " dBm0";
-        int peak = 0;
-        for (int16_t s : pcm)
-            peak = std::max(peak, std::abs(static_cast<int>(s)));
-        EXPECT_NEAR(peak, 22827 * std::pow(10, level / 20), 22827 * std::pow(10, level / 20) * 0.04);
-    }
-
-    // Each key: both its tones at -10 dBm0, nothing at the other six.
-    const char *keys = "123A456B789C*0#D";
-    const double rows[] = {697, 770, 852, 941}, cols[] = {1209, 1336, 1477, 1633};
-    a.SetSilence();
-    for (int k = 0; k < 16; ++k) {
-        ASSERT_TRUE(a.QueueKeys(std::string(1, keys[k])));
-        std::vector<int16_t> pcm = DecodeALaw(ReadSome(a, 1600).data(), 1600);
-        const int16_t *tone = pcm.data();
-        EXPECT_NEAR(LevelDbm0(tone, 800), -10 + 10 * std::log10(2.0), 0.2) << keys[k];
-        for (int r = 0; r < 4; ++r)
-            if (r == k / 4)
-                EXPECT_NEAR(ToneLevelDbm0(tone, 800, rows[r]), -10, 0.5) << keys[k];
-            else
-                EXPECT_LT(ToneLevelDbm0(tone, 800, rows[r]), -25) << keys[k];
-        for (int c = 0; c < 4; ++c)
-            if (c == k % 4)
-                EXPECT_NEAR(ToneLevelDbm0(tone, 800, cols[c]), -10, 0.5) << keys[k];
-            else
-                EXPECT_LT(ToneLevelDbm0(tone, 800, cols[c]), -25) << keys[k];
-        EXPECT_LT(LevelDbm0(pcm.data() + 800, 800), -60) << "no pause after " << keys[k];
-    }
-}
-
 TEST(LineAudioCheckTest, ALawAgreesWithSpandsp)
 {
     for (int x = -32768; x <= 32767; ++x)
