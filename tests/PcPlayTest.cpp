@@ -105,14 +105,8 @@ TEST_F(PcPlayTest, CloseWithoutOpenAndWritesWithoutOpen)
 
 TEST_F(PcPlayTest, WriteRightAfterAFilePlaybacksStop)
 {
-    const std::string path = ::testing::TempDir() + "zplr_pcplay_after.wav";
-    {
-        std::vector<uint8_t> f(48 + 100000, 0x55);
-        FILE *fp = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(fp, nullptr);
-        std::fwrite(f.data(), 1, f.size(), fp);
-        std::fclose(fp);
-    }
+    ScratchDir dir("zplr_pcplay_");
+    const std::string path = WriteWav(dir.File("after.wav"), std::vector<uint8_t>(100000, 0x55));
     auto a = Pattern(512, 3);
     for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(io.StartPlaySound(path.c_str(), 0, 1, 1, 0), 1);
@@ -126,7 +120,6 @@ TEST_F(PcPlayTest, WriteRightAfterAFilePlaybacksStop)
     // The switch-off of a PC-side write carries the last file start's mode.
     const Bytes64 off{9, 0, 1, 1, 0};
     EXPECT_EQ(Box().Packets().back(), off);
-    std::remove(path.c_str());
 }
 
 TEST_F(PcPlayTest, ClosedAndUnplugged)

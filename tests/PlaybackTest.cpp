@@ -1,14 +1,11 @@
 // Playback of WAV files to the line, against the virtual box.
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "SimFixture.h"
 #include "sim/LineModel.h"
-#include "sound/WavLayout.h"
 
 using namespace zplr;
 using namespace zplr::test;
@@ -27,18 +24,7 @@ protected:
     void Prepare() override { PaceSoundOutByHand(); }
 
     // A file of the library's layout with `sound` bytes behind its header.
-    std::string Wav(const std::string &name, size_t sound)
-    {
-        std::string path = dir.File(name);
-        std::vector<uint8_t> bytes(sound::WavHeaderSize + sound);
-        uint8_t header[sound::WavHeaderSize];
-        sound::MakeCompletedWavHeader(header, static_cast<uint32_t>(sound));
-        std::memcpy(bytes.data(), header, sizeof header);
-        for (size_t i = sizeof header; i < bytes.size(); ++i)
-            bytes[i] = At(i);
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<char *>(bytes.data()), bytes.size());
-        return path;
-    }
+    std::string Wav(const std::string &name, size_t sound) { return WriteWav(dir.File(name), FileBytes(48, sound)); }
     static std::vector<uint8_t> FileBytes(size_t from, size_t count)
     {
         std::vector<uint8_t> v(count);

@@ -1,7 +1,6 @@
 // Recordings as users' tools read them, and a whole call as an application
 // records it: the caller speaks and presses keys.
 #include <cmath>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,12 +14,6 @@ using namespace zplr;
 using namespace zplr::test;
 
 namespace {
-
-std::vector<uint8_t> FileBytes(const std::string &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
 
 // A voice-like murmur of two tones, A-law.
 std::vector<uint8_t> Murmur(size_t n)
@@ -82,7 +75,7 @@ TEST_F(RecordAudioCheckTest, RecordingsAreALawWavForLibsndfileAndHoldTheFarEnd)
     EXPECT_EQ(w.Frames, size - 48);
 
     // Sample for sample: nothing dropped, doubled or reordered.
-    std::vector<uint8_t> b = FileBytes(path);
+    std::vector<uint8_t> b = ReadFile(path);
     ASSERT_EQ(b.size(), static_cast<size_t>(size));
     ASSERT_GE(b.size(), 48 + voice.size());
     EXPECT_TRUE(std::equal(voice.begin(), voice.end(), b.begin() + 48));

@@ -2,10 +2,8 @@
 #include <atomic>
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,12 +41,6 @@ size_t AllMessages()
 {
     std::lock_guard<std::mutex> lock(MessageMutex);
     return MessageTexts.size();
-}
-
-std::vector<uint8_t> ReadFile(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
 }
 
 uint32_t U32(const std::vector<uint8_t> &b, size_t at)
