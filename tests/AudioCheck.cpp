@@ -4,15 +4,11 @@
 #include <spandsp.h>
 
 #include <algorithm>
-#include <cmath>
 
 #include "sim/ALaw.h"
 
 namespace zplr::test {
 namespace {
-
-const double Pi = 3.14159265358979323846;
-const double Rms0Dbm0 = 32768.0 / std::sqrt(2.0) / std::pow(10.0, 3.14 / 20.0);
 
 std::string EncodingName(int format)
 {
@@ -97,27 +93,6 @@ std::vector<int16_t> DecodeALaw(const uint8_t *alaw, size_t n)
     for (size_t i = 0; i < n; ++i)
         pcm[i] = zlsim::ALawToLinear(alaw[i]);
     return pcm;
-}
-
-double LevelDbm0(const int16_t *pcm, size_t n)
-{
-    double sum = 0;
-    for (size_t i = 0; i < n; ++i)
-        sum += static_cast<double>(pcm[i]) * pcm[i];
-    return 20 * std::log10(std::sqrt(sum / std::max<size_t>(n, 1)) / Rms0Dbm0);
-}
-
-double ToneLevelDbm0(const int16_t *pcm, size_t n, double hz, double rate)
-{
-    double re = 0, im = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double w = 2 * Pi * hz * static_cast<double>(i) / rate;
-        re += pcm[i] * std::cos(w);
-        im -= pcm[i] * std::sin(w);
-    }
-    // A sine of amplitude A gives |X| = A n / 2; its RMS is A / sqrt(2).
-    double amplitude = 2 * std::hypot(re, im) / std::max<size_t>(n, 1);
-    return 20 * std::log10(amplitude / std::sqrt(2.0) / Rms0Dbm0);
 }
 
 }  // namespace zplr::test

@@ -1,5 +1,5 @@
 // Audio as users' tools see it: libsndfile reads WAV files, spandsp's DTMF
-// receiver hears keys, and levels in dBm0. Native builds only; test files
+// receiver hears keys. Native builds only; test files
 // that use these end in AudioCheckTest.cpp.
 #pragma once
 
@@ -33,11 +33,5 @@ std::string FindDtmfKeys(const int16_t *pcm, size_t n);
 std::string FindDtmfKeys(const uint8_t *alaw, size_t n);
 
 std::vector<int16_t> DecodeALaw(const uint8_t *alaw, size_t n);
-
-// Levels: A-law's full-scale sine (peak 32768 here) is +3.14 dBm0, so a
-// 0 dBm0 sine has an RMS of 32768 / sqrt(2) / 10^(3.14 / 20), about 16141.
-double LevelDbm0(const int16_t *pcm, size_t n);
-// The level of the one frequency `hz` within the samples (a single DFT bin).
-double ToneLevelDbm0(const int16_t *pcm, size_t n, double hz, double rate = 8000);
 
 }  // namespace zplr::test

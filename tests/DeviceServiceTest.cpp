@@ -5,7 +5,6 @@
 #include <string>
 
 #include "SimFixture.h"
-#include "device/Playback.h"
 #include "platform/Time.h"
 #include "sim/RecordModel.h"
 
@@ -76,28 +75,13 @@ TEST_F(DeviceServiceTest, FlashBlockGoesInFourChunks)
     EXPECT_EQ(io.WriteDataToFlash(nullptr), -4);
 }
 
-TEST_F(DeviceServiceTest, FsSwitchesAndTheRunningPlayback)
+TEST_F(DeviceServiceTest, FsSwitches)
 {
     ASSERT_EQ(io.FS_Open(), 1);
     EXPECT_TRUE(records.FsOpen());
     ASSERT_EQ(io.FS_Close(), 1);
     EXPECT_FALSE(records.FsOpen());
     EXPECT_EQ(Sent(18).back()[1], 1);
-
-    // A playback is stopped before the switch goes out (on a slot with no
-    // box, where no sound thread takes the request away).
-    static std::atomic<int> stops{0};
-    stops = 0;
-    device::SetPlaybackStopper([](CZusb_IO &) { ++stops; });
-    CZusb_IO other(1);
-    ASSERT_EQ(other.InitialUSB_IOEx(0), 1);
-    SlotFor(1).SoundOutPipeCtx.StartPlay.store(1);
-    EXPECT_EQ(other.FS_Close(), -1);
-    EXPECT_EQ(stops.load(), 1);
-    SlotFor(1).SoundOutPipeCtx.StartPlay.store(0);
-    EXPECT_EQ(other.FS_Close(), -1);
-    EXPECT_EQ(stops.load(), 1);
-    device::SetPlaybackStopper(nullptr);
 }
 
 TEST_F(DeviceServiceTest, ConverterValues)
@@ -148,16 +132,6 @@ TEST_F(DeviceServiceTest, EchoTest)
     Driver.Box(0).WithholdReplies(false);
     Driver.Box(0).ReleaseWithheld();
     EXPECT_EQ(io.Test_End0_WR(248, nullptr), -4);
-
-    // Another object of the same box sees the echo too. (Its end ends the
-    // session, so it comes last.)
-    ASSERT_TRUE(Eventually([&] { return !(Status(0) & transport::AwaitingReply); }));
-    CZusb_IO same(0);
-    unsigned char other[64] = {};
-    other[0] = 0x5A;
-    ASSERT_EQ(same.Test_End0_WR(251, other), 1);
-    EXPECT_EQ(int{other[4]}, 251);
-    EXPECT_EQ(int{other[8]}, 0x5A);
 }
 
 TEST_F(DeviceServiceTest, TestCommandsSendLowBytes)

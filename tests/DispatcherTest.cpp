@@ -66,16 +66,9 @@ TEST(DispatcherTest, EveryReportCode)
 {
     auto none = [](DeviceSlot &) {};
     const Row rows[] = {
-        {{0}, true, none},
-        {{1, 9, 9}, true, none},
-        {{2}, true, none},
-        {{16}, true, none},
-        {{17}, true, none},
-        {{24}, true, none},
-        {{252}, true, none},
-        {{253}, true, none},
-        {{254}, true, none},
-        {{255, 1, 2, 3}, true, none},
+        {{0}, true, none},   {{1, 9, 9}, true, none}, {{2}, true, none},   {{16}, true, none},
+        {{17}, true, none},  {{24}, true, none},      {{252}, true, none}, {{253}, true, none},
+        {{254}, true, none}, {{255, 1, 2, 3}, true, none},
         {{3}, true, [](DeviceSlot &s) { EXPECT_TRUE(s.Has(Report3Seen)); }},
         {{6}, true, [](DeviceSlot &s) { EXPECT_TRUE(s.Has(Report6Seen)); }},
         {{8, 0x78, 0x56, 0x34, 0x12}, true, [](DeviceSlot &s) { EXPECT_EQ(s.DiFlags.load(), 0x12345678u); }},

@@ -4,13 +4,11 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "SimFixture.h"
 #include "sim/LineModel.h"
-#include "sound/WavLayout.h"
 
 using namespace zplr;
 using namespace zplr::test;
@@ -21,12 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> ReadFile(const std::string &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
 class PlayRecordTest : public BoxTest {
 protected:
     void Prepare() override
@@ -35,16 +27,7 @@ protected:
         NumberSoundIn();
     }
     std::string File(const char *name) { return Dir.File(name); }
-    std::string Wav(const char *name, const std::vector<uint8_t> &sound)
-    {
-        uint8_t header[sound::WavHeaderSize];
-        sound::MakeCompletedWavHeader(header, static_cast<uint32_t>(sound.size()));
-        std::string path = File(name);
-        std::ofstream f(path, std::ios::binary);
-        f.write(reinterpret_cast<char *>(header), sizeof header);
-        f.write(reinterpret_cast<const char *>(sound.data()), static_cast<std::streamsize>(sound.size()));
-        return path;
-    }
+    std::string Wav(const char *name, const std::vector<uint8_t> &sound) { return WriteWav(File(name), sound); }
     static std::vector<uint8_t> Ramp(size_t n, uint8_t seed)
     {
         std::vector<uint8_t> v(n);

@@ -2,10 +2,8 @@
 #include <atomic>
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,34 +43,21 @@ size_t AllMessages()
     return MessageTexts.size();
 }
 
-std::vector<uint8_t> ReadFile(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
 uint32_t U32(const std::vector<uint8_t> &b, size_t at)
 {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
-uint16_t U16(const std::vector<uint8_t> &b, size_t at) { return static_cast<uint16_t>(b[at] | b[at + 1] << 8); }
 
-// A completed A-law recording of `size` bytes: the sizes agree with the file.
+// A completed recording: A-law, 8000 Hz, mono, 8 bits, the fmt chunk of 20
+// bytes, and both sizes agree with the file.
 void ExpectCompletedWav(const std::vector<uint8_t> &b)
 {
     ASSERT_GE(b.size(), 48u);
     EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
     EXPECT_EQ(U32(b, 4), b.size() - 8);
-    EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(U32(b, 16), 20u);
-    EXPECT_EQ(U16(b, 20), 6);
-    EXPECT_EQ(U16(b, 22), 1);
-    EXPECT_EQ(U32(b, 24), 8000u);
-    EXPECT_EQ(U32(b, 28), 8000u);
-    EXPECT_EQ(U16(b, 32), 1);
-    EXPECT_EQ(U16(b, 34), 8);
-    EXPECT_EQ(U32(b, 36), 0u);
-    EXPECT_EQ(std::string(b.begin() + 40, b.begin() + 44), "data");
+    const uint8_t head[] = {'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 20, 0, 0, 0, 6, 0, 1, 0, 0x40, 0x1F, 0, 0,
+                            0x40, 0x1F, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0, 'd', 'a', 't', 'a'};
+    EXPECT_EQ(std::vector<uint8_t>(b.begin() + 8, b.begin() + 44), std::vector<uint8_t>(head, head + 36));
     EXPECT_EQ(U32(b, 44), b.size() - 48);
 }
 
@@ -359,7 +344,7 @@ TEST_F(RecordTest, StopDuringAPauseForALostReplyEndsAtOnce)
     Box().ReleaseWithheld();
 }
 
-TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
+TEST_F(RecordTest, FailedOrStalledReadsKeepTheAudioAndTheNextRecordingWorks)
 {
     const std::string path = File("broken.wav");
     ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
@@ -386,27 +371,23 @@ TEST_F(RecordTest, ReadFailureLeavesTheAudioReadAndTheNextRecordingWorks)
 
     std::vector<uint8_t> b2;
     ASSERT_NO_FATAL_FAILURE(RecordAgain("after.wav", b2));
-}
 
-TEST_F(RecordTest, StopEndsAReadTheBoxNeverCompletes)
-{
-    const std::string path = File("stalled.wav");
-    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    // A read the box never completes: the stop gives up after its 121 polls,
+    // with the message, and the file holds what was read.
+    const std::string stalled = File("stalled.wav");
+    Produced = 0;
+    ASSERT_EQ(io.StartReadSound(stalled.c_str(), 1), 1);
     ASSERT_TRUE(AwaitBytes(4 * 500));
     Box().StallSoundIn(true);
-    // 121 polls, the message, and the file holds what was read.
     EXPECT_EQ(io.StopReadSound(), -3);
-    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+    EXPECT_EQ(CountMessages("In StopReadSound Error!"), 2);
     EXPECT_EQ(SlotFor(0).SoundInPipeCtx.StartRecord.load(), 0);
-    std::vector<uint8_t> b = ReadFile(path);
+    b = ReadFile(stalled);
     ExpectCompletedWav(b);
     EXPECT_GE(b.size(), 48u + 4 * 500);
     ExpectLineAudio(b);
-
     Box().StallSoundIn(false);
-    ASSERT_EQ(io.StartReadSound(File("next.wav").c_str(), 1), 1);
-    ASSERT_TRUE(AwaitBytes(1000));
-    EXPECT_GT(io.StopReadSound(), 48);
+    ASSERT_NO_FATAL_FAILURE(RecordAgain("next.wav", b2));
 }
 
 TEST_F(RecordTest, StreamStartFailureLeavesAnEmptyValidFile)

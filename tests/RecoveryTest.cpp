@@ -74,32 +74,6 @@ TEST_F(RecoveryTest, WriteSoonAndLateAfterAnUnplugThenReplug)
     }
 }
 
-TEST_F(RecoveryTest, WriteWhilePipeOneKeepsFailingToOpen)
-{
-    CZusb_IO io(2);
-    Driver.Box(2).FailNext(Pipe::Command, Op::Open, 1000000);
-    Driver.Plug(2);
-    ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
-    EXPECT_EQ(io.IfConnectUSB(), 1);
-    EXPECT_EQ(HandOver(io, 24), 1);
-    ASSERT_TRUE(Eventually([&] { return SlotFor(2).FailedPacket.load() != 0; }));
-    Driver.Box(2).ClearFailures();  // pipe 1 opens at last
-    ExpectWorksAgain(io);
-}
-
-TEST_F(RecoveryTest, FailedWriteOnAnOpenSlotReopensPipeOneAlone)
-{
-    CZusb_IO io(0);
-    StartOpen(io);
-    Driver.Box(0).FailNext(Pipe::Command, Op::Write);
-    EXPECT_EQ(HandOver(io, 24), 1);
-    // Closed without Reconnecting, then open again by the writer's reopen,
-    // which counts like any open.
-    ASSERT_TRUE(Eventually([&] { return SlotFor(0).OpenPipeCount.load() == 5; }));
-    ExpectWorksAgain(io);
-    EXPECT_EQ(Status(0) & 0x100u, 0u);
-}
-
 
 // ---- replies that can no longer come --------------------------------------
 

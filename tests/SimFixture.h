@@ -6,14 +6,17 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "sim/VirtualBox.h"
+#include "sound/WavLayout.h"
 #include "transport/DeviceSlot.h"
 #include "zPLR.h"
 
@@ -101,6 +104,23 @@ public:
 
     std::filesystem::path Path;
 };
+
+inline std::vector<uint8_t> ReadFile(const std::filesystem::path &p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// A file of the library's own recording layout around `sound`.
+inline std::string WriteWav(const std::string &path, const std::vector<uint8_t> &sound)
+{
+    uint8_t header[sound::WavHeaderSize];
+    sound::MakeCompletedWavHeader(header, static_cast<uint32_t>(sound.size()));
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(header), sizeof header);
+    f.write(reinterpret_cast<const char *>(sound.data()), static_cast<std::streamsize>(sound.size()));
+    return path;
+}
 
 // Box 0, opened once Prepare has set the box up.
 class BoxTest : public SimTest {
