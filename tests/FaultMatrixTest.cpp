@@ -34,8 +34,9 @@ class FaultMatrix;
 
 struct FaultCase {
     std::string Name;
-    // Runs the fault against an open slot.
+    // Runs the fault against an open (or, with Start false, unstarted) slot.
     std::function<void(FaultMatrix &)> Inject;
+    bool Start = true;
     bool ReplyNeverCame = false;
 };
 
@@ -86,9 +87,11 @@ protected:
 TEST_P(FaultMatrix, RecoversWithinBounds)
 {
     const FaultCase &c = GetParam();
-    Driver.Plug(Index);
-    Start();
-    ASSERT_TRUE(Eventually([&] { return Io.IfConnectUSB() == 0; }));
+    if (c.Start) {
+        Driver.Plug(Index);
+        Start();
+        ASSERT_TRUE(Eventually([&] { return Io.IfConnectUSB() == 0; }));
+    }
     c.Inject(*this);
 
     // The box is back.
@@ -148,7 +151,7 @@ std::vector<FaultCase> Cases()
                          m.Box().ShortReadNext(0);  // the reply is consumed and lost
                          m.Command();
                      },
-                     true});
+                     true, true});
     cases.push_back({"GarbageReports", [](FaultMatrix &m) {
                          std::mt19937 rng(13);
                          for (int i = 0; i < 200; ++i) {
@@ -160,6 +163,12 @@ std::vector<FaultCase> Cases()
                          for (int i = 0; i < 3; ++i)
                              m.Command();
                      }});
+    cases.push_back({"ReplyWithheldForEver",
+                     [](FaultMatrix &m) {
+                         m.Box().WithholdReplies(true);
+                         EXPECT_EQ(m.Command(), -3);
+                     },
+                     true, true});
     cases.push_back({"ReplyWithheldThenReleased", [](FaultMatrix &m) {
                          m.Box().WithholdReplies(true);
                          std::thread release([&] {
@@ -170,6 +179,17 @@ std::vector<FaultCase> Cases()
                          EXPECT_EQ(m.Command24(), 1);
                          release.join();
                      }});
+    cases.push_back({"ReplyDelayedPastTheLimit", [](FaultMatrix &m) {
+                         m.Box().SetReplyDelay(static_cast<int>(ScaledMs(3300)));
+                         EXPECT_EQ(m.Command24(), -3);
+                     }});
+    cases.push_back({"UnplugBeforeStart",
+                     [](FaultMatrix &m) {
+                         m.Start();
+                         EXPECT_EQ(m.Io.IfConnectUSB(), 1);
+                         EXPECT_EQ(m.Command(), -1);
+                     },
+                     false});
     cases.push_back({"UnplugDuringStart", [](FaultMatrix &m) {
                          m.End();
                          std::thread start([&] { m.Start(); });
@@ -177,6 +197,20 @@ std::vector<FaultCase> Cases()
                          m.Unplug();
                          start.join();
                          m.Command();
+                     }});
+    cases.push_back({"UnplugIdle", [](FaultMatrix &m) {
+                         m.Unplug();
+                         m.WaitLoss();
+                         EXPECT_EQ(m.Command(), -1);
+                     }});
+    cases.push_back({"UnplugMidCommand", [](FaultMatrix &m) {
+                         m.Box().WithholdReplies(true);
+                         std::thread unplug([&] {
+                             m.Box().WaitPackets(1, 2000);
+                             m.Unplug();
+                         });
+                         EXPECT_EQ(m.Command24(), -3);
+                         unplug.join();
                      }});
     cases.push_back({"UnplugDuringEnd", [](FaultMatrix &m) {
                          std::thread unplug([&] {
