@@ -89,10 +89,13 @@ TEST_F(RecipeCallTest, RecordedCallIsPlayedBackAsGreeting)
     const int size = recipes::RecordCall(io, rec.c_str(), 1);
     ASSERT_GT(size, 48 + 512);
     EXPECT_EQ(std::filesystem::file_size(rec), static_cast<uintmax_t>(size));
-    std::ifstream in(rec, std::ios::binary);
-    char riff[4];
-    in.read(riff, 4);
-    EXPECT_EQ(std::string(riff, 4), "RIFF");
+    {
+        // Closed before the end: Windows cannot remove an open file.
+        std::ifstream in(rec, std::ios::binary);
+        char riff[4];
+        in.read(riff, 4);
+        EXPECT_EQ(std::string(riff, 4), "RIFF");
+    }
     ASSERT_EQ(io.PutDown(), 1);
 
     // A greeting of 4 chunks of 512 bytes reaches the line whole.
