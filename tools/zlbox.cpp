@@ -178,20 +178,28 @@ int Info(const Options &o)
     return failures ? 1 : 0;
 }
 
+// Rings the virtual line, if any, and waits for the call; false, with the
+// session ended, when none comes within --wait.
+bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line)
+{
+    if (line)
+        line->Ring(o.Number, o.Format);
+    std::printf("waiting for a call\n");
+    if (WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; }))
+        return true;
+    std::printf("no call\n");
+    io.ExistUSB_IO();
+    return false;
+}
+
 // An incoming call, handled as an application would.
 int Call(const Options &o, zlsim::LineModel *line)
 {
     CZusb_IO io(o.Index);
     if (!Reached(io))
         return 1;
-    if (line)
-        line->Ring(o.Number, o.Format);
-    std::printf("waiting for a call\n");
-    if (!WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; })) {
-        std::printf("no call\n");
-        io.ExistUSB_IO();
+    if (!AwaitCall(io, o, line))
         return 1;
-    }
     std::printf("incoming call\n");
     // The caller ID follows the first ring.
     std::string number;
@@ -437,14 +445,8 @@ int Record(const Options &o, zlsim::LineModel *line, const std::string &path)
     }
     if (!Reached(io))
         return 1;
-    if (line)
-        line->Ring(o.Number, o.Format);
-    std::printf("waiting for a call\n");
-    if (!WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; })) {
-        std::printf("no call\n");
-        io.ExistUSB_IO();
+    if (!AwaitCall(io, o, line))
         return 1;
-    }
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
     if (r == 1 && !greeting.empty()) {
