@@ -103,10 +103,16 @@ TEST_F(LineCallerIdTest, DigitStringsAndStates)
     EXPECT_EQ(Number(), "555123456");
     Deliver(CallerIdType::Digits, Bytes("12a3 4"));
     EXPECT_EQ(Number(), "1234");
-    {
+    // A new call has no number until its own message comes, never the last one's.
+    Driver.Box(0).SendReport({33});
+    ASSERT_TRUE(Eventually([&] { return io.CheckCallStatus() == 1; }));
+    EXPECT_EQ(Number(), "");
+    Deliver(CallerIdType::Digits, Bytes("77"));
+    Driver.Box(0).SendReport({22, 1, 2, 3, 4, 5});
+    ASSERT_TRUE(Eventually([&] {
         std::lock_guard<std::mutex> lock(SlotFor(0).RingLock);
-        std::memset(SlotFor(0).CallerIdRecord, 0, 129);  // nothing received yet
-    }
+        return SlotFor(0).CallerIdRecord[67] == 5;
+    }));
     EXPECT_EQ(Number(), "");
     size_t before = Acks();
     Driver.Box(0).SendReport({4, 2});  // reception failed

@@ -47,6 +47,10 @@ void StoreCallerId(DeviceSlot &s, const uint8_t (&r)[PacketSize])
     }
 }
 
+// A new call starts without a number until its caller-ID message comes:
+// the last call's number must never be shown for it. Under RingLock.
+void ForgetCallerNumber(DeviceSlot &s) { std::memset(s.CallerIdRecord, 0, 63); }
+
 }  // namespace
 
 void PushKey(DeviceSlot &s, uint8_t key)
@@ -179,6 +183,7 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
     case 21: StoreInfo(s.FskOeData, r + 1, 63); break;
     case 22: {
         std::lock_guard<std::mutex> lock(s.RingLock);
+        ForgetCallerNumber(s);
         std::memcpy(s.CallerIdRecord + 63, r + 1, 5);
         s.CallerIdRecord[68] = 0;
         break;
@@ -193,7 +198,14 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
         else if (r[1] == 2)
             s.ModifyIdResult.store(-2, std::memory_order_relaxed);
         break;
-    case 33: s.DeviceStatus.fetch_or(IncomingCall); break;
+    case 33: {
+        {
+            std::lock_guard<std::mutex> lock(s.RingLock);
+            ForgetCallerNumber(s);
+        }
+        s.DeviceStatus.fetch_or(IncomingCall);
+        break;
+    }
     case 34: StoreInfo(s.SumReply, r + 1, 5); break;
     case 35: StoreInfo(s.InfoReply, r + 1, 6); break;
     case 36: StoreInfo(s.InfoReply, r + 1, 32); break;
