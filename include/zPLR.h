@@ -238,7 +238,8 @@ public:
     /** @brief Copies the last caller's number and acknowledges the incoming
      *  call (clears bit 0x1).
      *  @param number Room for 61 bytes; receives a zero-terminated number,
-     *  empty when none came.
+     *  empty when none came. A new ring empties it until that call's
+     *  caller-ID message arrives, usually between the first two rings.
      *  @return 1 (also with an empty number); -1 the box is not reachable
      *  (number untouched); -2 the box failed to receive the caller ID;
      *  -4 number is null.
