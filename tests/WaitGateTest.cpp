@@ -50,11 +50,19 @@ TEST_P(LimitedWaitTest, AChangeDuringTheLastPollIsTooLate)
 
 TEST_P(LimitedWaitTest, AChangeInTimeCountsThoughTheWaiterComesLate)
 {
-    std::thread set = SetLater(2.5 * StepMs);
-    // Some other flag's change wakes the waiter just before; it is then held
-    // up (as by load) from that test until the wait's whole time is over.
+    // Some other flag's change wakes the waiter during the 3rd poll; it is
+    // then held up (as by load) until the wait's whole time is over, and our
+    // flag changes while it is held, still within the 3rd poll.
+    std::atomic<bool> holding{false};
     std::thread other([this] {
-        std::this_thread::sleep_until(Start + std::chrono::milliseconds(22 * StepMs / 10));
+        std::this_thread::sleep_until(Start + std::chrono::milliseconds(21 * StepMs / 10));
+        Gate.Notify();
+    });
+    std::thread set([&] {
+        const auto latest = Start + std::chrono::milliseconds(29 * StepMs / 10);
+        while (!holding && Steady::now() < latest)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        Flag = true;
         Gate.Notify();
     });
     bool held = false;
@@ -62,6 +70,7 @@ TEST_P(LimitedWaitTest, AChangeInTimeCountsThoughTheWaiterComesLate)
         const bool v = Flag.load();
         if (!v && !held && Steady::now() >= Start + std::chrono::milliseconds(2 * StepMs)) {
             held = true;
+            holding = true;
             std::this_thread::sleep_until(Start + std::chrono::milliseconds(9 * StepMs / 2));
         }
         return v;
