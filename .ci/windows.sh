@@ -49,6 +49,14 @@ build() {
       echo "$arch: $f needs the MinGW runtime DLLs"; exit 1
     fi
   done
+  # The install tree: zPLR.dll in bin/, its import library and the .def in lib/.
+  local p="build-win-$arch/install"
+  rm -rf "$p"
+  cmake --install "build-win-$arch" --prefix "$p" >/dev/null
+  for f in bin/zPLR.dll bin/zlbox.exe lib/libzPLR.dll.a lib/zPLR.def lib/libzlsim.a; do
+    test -s "$p/$f" || { echo "$arch: $f not installed"; exit 1; }
+  done
+  (cd "$p" && find . ! -type d | sort | sed 's/^/   /')
 }
 for arch in i686 x86_64; do
   phase "Windows $arch: build and exports" build "$arch"

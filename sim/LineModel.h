@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/LineAudio.h"
-#include "sim/VirtualBox.h"
+#include "LineAudio.h"
+#include "VirtualBox.h"
 
 namespace zlsim {
 

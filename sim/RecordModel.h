@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "sim/VirtualBox.h"
+#include "VirtualBox.h"
 
 namespace zlsim {
 
