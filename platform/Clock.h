@@ -103,9 +103,10 @@ bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred don
             ticks.store(polls, std::memory_order_relaxed);
             SleepUntil(start + step * polls);
             CountWakeUp();
+            const Clock::time_point now = Clock::now();
             const Clock::time_point first = limited ? TakeFirstNotify(me) : Clock::time_point::max();
             if (done())
-                return !limited || polls <= limit || first <= inTime;
+                return settle(now, first);
             if (limited && polls > limit)
                 return false;
             continue;

@@ -81,6 +81,24 @@ TEST_P(LimitedWaitTest, AChangeInTimeCountsThoughTheWaiterComesLate)
     other.join();
 }
 
+TEST_P(LimitedWaitTest, AChangeAfterTheLimitIsLateThoughTheWaiterWasHeld)
+{
+    // The waiter is held past the limit before its 3rd poll; the change
+    // comes after the limit, so no poll may count it as in time.
+    std::thread set = SetLater(3.3 * StepMs);
+    bool held = false;
+    EXPECT_FALSE(Gate.Wait(Ticks, StepMs, 3, [&] {
+        const bool v = Flag.load();
+        if (!held && Steady::now() >= Start + std::chrono::milliseconds(2 * StepMs)) {
+            held = true;
+            std::this_thread::sleep_until(Start + std::chrono::milliseconds(36 * StepMs / 10));
+        }
+        return v;
+    }));
+    EXPECT_TRUE(held);
+    set.join();
+}
+
 TEST_P(LimitedWaitTest, UnlimitedWaitEndsOnItsNotification)
 {
     std::thread set = SetLater(2.5 * StepMs);
