@@ -108,8 +108,9 @@ class Box:
     there; `start()` (or entering a `with` block) starts its session, and
     operations on a box that is not reached raise Closed. `close()` (or
     leaving the `with` block, or the interpreter's exit) ends the session.
-    Two Box objects of one index drive the same box; closing either ends
-    its session. Calls on one box come from one thread at a time.
+    Two Box objects of one index drive the same box; closing either (or
+    dropping it, which closes it) ends its session, as the C++ destructor
+    does. Calls on one box come from one thread at a time.
     """
 
     FRAME = 256        # bytes of one frame of the raw sound stream
