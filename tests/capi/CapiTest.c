@@ -227,8 +227,14 @@ static void commands_reach_the_box(zplr_box *h)
     CHECK(find_packet(47, p));
     CHECK(strstr(zplr_read_str_customer_id(h), "NEWID0001") != NULL);
     {
-        static const uint8_t key[16] = {0};
-        zplr_set_key(h, key);
+        /* The module number comes under the key set last. */
+        static const uint8_t zero[16] = {0}, other[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+        uint8_t a[17], b[17];
+        zplr_set_key(h, other);
+        CHECK_EQ(zplr_read_module_nmb(h, a), 1);
+        zplr_set_key(h, zero);
+        CHECK_EQ(zplr_read_module_nmb(h, b), 1);
+        CHECK(memcmp(a, b, 16) != 0);
     }
     {
         static uint8_t flash[240];
