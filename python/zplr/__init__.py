@@ -42,7 +42,7 @@ class Error(Exception):
     def _what(code: int) -> str:
         return {
             -1: "the box is not reachable",
-            -2: "the session is not running",
+            -2: "the session is not running, or the operation refused",
             -3: "no reply in time",
             -4: "bad argument or failed precondition",
         }.get(code, "failed")
