@@ -24,7 +24,8 @@ build() {
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPLR_BUILD_BENCH=OFF \
     -DCMAKE_CROSSCOMPILING_EMULATOR="${WINE[$arch]}" >/dev/null
   cmake --build "build-win-$arch" -j2
-  for f in zPLR.dll libzPLR.dll.a zPLR.def zlbox.exe tests/zplr_tests.exe tests/zplr_exit_child.exe; do
+  for f in zPLR.dll libzPLR.dll.a zPLR.def zlbox.exe tests/zplr_tests.exe tests/zplr_exit_child.exe \
+           zplr_capi_test.exe zplr_testbox.dll; do
     test -s "build-win-$arch/$f" || { echo "missing build-win-$arch/$f"; exit 1; }
   done
   # The DLL exports the class, its plain names and the host hooks, nothing
@@ -38,7 +39,11 @@ build() {
   for name in "${plain[@]}"; do
     grep -qx "$name" <<<"$names" || { echo "$arch: plain name $name not exported"; exit 1; }
   done
-  if grep -vE '^(_Z|Zl)' <<<"$names" | grep -vxF -f <(printf '%s\n' "${plain[@]}") | grep .; then
+  # The C interface under its plain C names: no underscore, no @N (cdecl).
+  for name in $(grep -oE 'ZPLR_CALL zplr_[a-z0-9_]+' include/zPLR_c.h | cut -d' ' -f2); do
+    grep -qx "$name" <<<"$names" || { echo "$arch: C function $name not exported undecorated"; exit 1; }
+  done
+  if grep -vE '^(_Z|Zl|zplr_)' <<<"$names" | grep -vxF -f <(printf '%s\n' "${plain[@]}") | grep .; then
     echo "$arch: exported names beyond include/zPLR.exports"; exit 1
   fi
   if grep -E '_ZN4zplr[0-9]+(transport|platform|device|line|sound)' <<<"$dump"; then

@@ -69,7 +69,8 @@ struct PipeThreadCtx {
 struct DeviceSlot {
     int Index = 0;  // 0..3; 4 is the slot of every index that has no box class
 
-    std::atomic<uint32_t> DeviceStatus{0};
+    // Not reachable until a session has opened the box.
+    std::atomic<uint32_t> DeviceStatus{Closed};
     std::atomic<uint8_t> AlarmThreadAlive{0};
     std::atomic<uint8_t> ReportThreadAlive{0};
     std::atomic<uint8_t> CommandThreadAlive{0};
