@@ -43,6 +43,7 @@ std::unique_ptr<VirtualSetup> ChooseBackend(const Options &o, Box &box)
     ZlSetDriverBackend(&v->Driver);
     v->Line = std::make_unique<zlsim::LineModel>(v->Driver.Box(o.Index));
     v->Records = std::make_unique<zlsim::RecordModel>(v->Driver.Box(o.Index));
+    box.Driver = &v->Driver;
     box.Virtual = &v->Driver.Box(o.Index);
     box.Line = v->Line.get();
     return v;
@@ -84,6 +85,7 @@ int main(int argc, char **argv)
     AddInfo(r);
     AddRecord(r);
     AddPlay(r);
+    AddMonitor(r);
     for (CLI::App *sub : app.get_subcommands({}))
         sub->footer(ExitText);
 
