@@ -65,6 +65,7 @@ int main(int argc, char **argv)
     Runner run;
     CLI::App app{"zlbox: drive a ZL telephone-line box, real or virtual, from the command line.", "zlbox"};
     app.fallthrough();  // the global options may also follow the subcommand
+    app.allow_windows_style_options(false);  // "/path/file.wav" is a file, also on Windows
     app.require_subcommand(1);
     app.footer(ExitText);
 
