@@ -39,7 +39,6 @@ struct Options {
     std::string Number = "13800138000";  // call/record: the caller; dial: the number dialled
     zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
     std::string Keys = "123#";
-    bool KeysGiven = false;
     bool Busy = false;
     bool NoAnswer = false;
     bool NoCall = false;
