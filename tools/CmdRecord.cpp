@@ -194,7 +194,7 @@ void AddRecord(Registry &r)
                   "hangs up or presses '#'");
     sub->add_option("FILE", o.File, "the WAV file to write")->required();
     sub->add_option("--seconds", o.Seconds, "longest recording")->check(CLI::Range(1, 86400))->capture_default_str();
-    sub->add_option("--greeting", o.Greeting, "play this WAV file to the caller first");
+    sub->add_option("--greeting", o.Greeting, "play this sound file (as play takes it) to the caller first");
     sub->add_option("--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
     AddCallerOptions(*sub, o);
     sub->add_flag("--no-call", o.NoCall, "virtual: no call comes");

@@ -87,8 +87,11 @@ int main(int argc, char **argv)
     AddRecord(r);
     AddPlay(r);
     AddMonitor(r);
+    const std::string subFooter = std::string("Global options, before or after the command: -d,--device N, "
+                                              "--driver virtual|system, --wait S (see zlbox --help).\n\n") +
+                                  ExitText;
     for (CLI::App *sub : app.get_subcommands({}))
-        sub->footer(ExitText);
+        sub->footer(subFooter);
 
     try {
         app.parse(argc, argv);
