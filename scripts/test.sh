@@ -3,8 +3,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # libsndfile and spandsp: the tests read recordings and hear keys with them;
-# python3 with pytest and setuptools: the Python package's tests.
-need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev python3 python3-pytest python3-setuptools)
+# python3 with pytest and setuptools: the Python package's tests, and
+# zlbox's output read through a pipe; CLI11: zlbox's arguments; libsoxr:
+# zlbox plays any sound file.
+need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev libcli11-dev libsoxr-dev python3 python3-pytest python3-setuptools)
 missing=()
 for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
