@@ -200,19 +200,20 @@ int Monitor(const Options &o, Box &box)
         bool ring = io.CheckCallStatus() == 1;
         ring = (static_cast<unsigned>(io.GetTelStatus()) & 0x1) != 0 || ring;
         const std::string number = io.ReadstrCallNmb();
-        if (ring) {
+        if (ring)
             out.Event("ring");
-            lastNumber.clear();  // the same caller again is a new caller ID
-        }
-        // The number is there once its message has come; the library
-        // forgets it on a new call and while the box is away.
-        if (!number.empty() && number != lastNumber) {
+        // A new call makes the library forget the last number until the
+        // call's own message comes: a number shows once per call, also when
+        // the ring is seen only after it. A closed box reads as no number.
+        if (number.empty()) {
+            if (connected)
+                lastNumber.clear();
+        } else if (number != lastNumber) {
             out.Event("caller ID", number, {{"number", number, true}});
             lastNumber = number;
         }
         unsigned char code[2];
-        while (io.GetDTMFCode(code) == 1)
-        {
+        while (io.GetDTMFCode(code) == 1) {
             const std::string key(1, zlsim::LineModel::KeyChar(code[0]));
             out.Event("key", key, {{"key", key, true}});
         }
