@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,7 @@
 #endif
 
 #include "tools/WavFile.h"
+#include "tools/serve/Serve.h"
 
 #include "sim/ALaw.h"
 
@@ -584,8 +586,62 @@ int Status(int index)
 
 }  // namespace
 
+namespace {
+int ServeMain(int argc, char **argv)
+{
+    zlbox::ServeOptions so;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "zlbox serve: %s needs a value\n", argv[i]);
+            return 2;
+        }
+        if (a == "--boxes") {
+            so.Boxes.clear();
+            for (char c : std::string(argv[++i]))
+                if (c >= '0' && c <= '3')
+                    so.Boxes.push_back(c - '0');
+                else if (c != ',')
+                    return 2;
+        } else if (a == "--listen") {
+            so.Listen = argv[++i];
+        } else if (a == "--script") {
+            so.Script = argv[++i];
+        } else if (a == "--pace") {
+            so.Pace = std::atof(argv[++i]);
+        } else {
+            return 2;
+        }
+    }
+    return so.Boxes.empty() ? 2 : zlbox::Serve(so);
+}
+
+int LineMain(int argc, char **argv)
+{
+    std::string connect;
+    int box = 0;
+    std::vector<std::string> words;
+    for (int i = 2; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--connect" && i + 1 < argc)
+            connect = argv[++i];
+        else if ((a == "--device" || a == "-d") && i + 1 < argc)
+            box = std::atoi(argv[++i]);
+        else if (a == "--format" && i + 1 < argc)
+            words.push_back(argv[++i]);
+        else
+            words.push_back(a);
+    }
+    return zlbox::LineCommand(connect, box, words);
+}
+}  // namespace
+
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "serve")
+        return ServeMain(argc, argv);
+    if (argc > 1 && std::string(argv[1]) == "line")
+        return LineMain(argc, argv);
     Options o;
     const char *command = nullptr;
     const char *number = nullptr;   // --number
@@ -693,6 +749,9 @@ int main(int argc, char **argv)
     }
     o.Number = number ? number : "13800138000";
 
+    const char *served = std::getenv("ZPLR_DRIVER");
+    if (served && *served)
+        o.Virtual = false;
     zlsim::VirtualDriver driver;
     std::unique_ptr<zlsim::LineModel> line;
     std::unique_ptr<zlsim::RecordModel> records;
