@@ -2,8 +2,9 @@
 # Builds everything and runs the test suite on the virtual box.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# libsndfile and spandsp: the tests read recordings and hear keys with them.
-need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev)
+# libsndfile and spandsp: the tests read recordings and hear keys with them;
+# CLI11: zlbox's arguments.
+need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev libcli11-dev)
 missing=()
 for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then

@@ -1,0 +1,203 @@
+// zlbox record: an incoming call, answered and recorded as a call recorder
+// (or, with a greeting, an answering machine) does it.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "tools/Tool.h"
+
+#include "sim/ALaw.h"
+
+namespace zlbox {
+
+namespace {
+
+// Level of the latest audio in a recording being written, in dBm0.
+double LatestLevel(const std::string &path)
+{
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return -99;
+    unsigned char b[800];
+    size_t n = 0;
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        long end = std::ftell(f);
+        if (end > 48 + static_cast<long>(sizeof b) && std::fseek(f, end - sizeof b, SEEK_SET) == 0)
+            n = std::fread(b, 1, sizeof b, f);
+    }
+    std::fclose(f);
+    if (n == 0)
+        return -99;
+    double sum = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double v = zlsim::ALawToLinear(b[i]);
+        sum += v * v;
+    }
+    // A-law's full-scale sine is +3.14 dBm0.
+    double rms = std::sqrt(sum / n);
+    return rms < 1 ? -99 : 20 * std::log10(rms / 32768 * std::sqrt(2.0)) + 3.14;
+}
+
+// A complete recording: its header's sizes agree with the file.
+bool CompleteWav(const std::string &path, long &audio)
+{
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned char h[48];
+    bool ok = std::fread(h, 1, 48, f) == 48 && std::fseek(f, 0, SEEK_END) == 0;
+    long size = ok ? std::ftell(f) : 0;
+    std::fclose(f);
+    auto u32 = [&](int at) {
+        return static_cast<long>(h[at] | h[at + 1] << 8 | h[at + 2] << 16 | static_cast<unsigned long>(h[at + 3]) << 24);
+    };
+    audio = size - 48;
+    return ok && std::memcmp(h, "RIFF", 4) == 0 && u32(4) == size - 8 && u32(44) == audio;
+}
+
+int Record(const Options &o, Box &box)
+{
+    zlsim::LineModel *line = box.Line;
+    const std::string &path = o.File;
+    uint64_t greetingSize = 0;
+    std::string greeting, greetingTemp;
+    if (!o.Greeting.empty()) {
+        if (int refused = Playable(o.Greeting, greeting, greetingTemp, greetingSize))
+            return refused;
+    }
+    struct RemoveTemp {
+        const std::string &Path;
+        ~RemoveTemp()
+        {
+            if (!Path.empty())
+                std::remove(Path.c_str());
+        }
+    } removeTemp{greetingTemp};
+    CZusb_IO io(o.Index);
+    if (line && !o.FarEnd.empty()) {
+        std::string error;
+        if (!line->Audio().LoadFarEnd(o.FarEnd, &error)) {
+            std::fprintf(stderr, "zlbox: %s: %s\n", o.FarEnd.c_str(), error.c_str());
+            return ExitBadArgs;
+        }
+    }
+    if (!Reached(io, o))
+        return ExitFailed;
+    if (!AwaitCall(io, o, line))
+        return ExitFailed;
+    int r = io.PickUp();
+    std::printf("PickUp: %d\n", r);
+    if (r == 1 && !greeting.empty()) {
+        // The answering machine: the greeting first, then the message.
+        r = io.StartPlaySound(greeting.c_str(), 0, 0, 1, 1);
+        std::printf("StartPlaySound %s: %d\n", o.Greeting.c_str(), r);
+        if (r == 1) {
+            const int rate = FollowPlayback(io, static_cast<double>(greetingSize) / 8000);
+            std::printf(rate == 1000 ? "greeting played\n" : rate < 0 ? "line released\n" : "no end reported\n");
+            std::printf("StopPlaySound: %d\n", io.StopPlaySound());
+            if (rate < 0)
+                r = -1;
+        }
+        // The virtual caller speaks after the greeting.
+        if (r == 1 && line && !o.FarEnd.empty())
+            line->Audio().StartFarEnd();
+    }
+    if (r == 1) {
+        r = io.StartReadSoundCStrF(path.c_str());
+        std::printf("StartReadSound: %d\n", r);
+    }
+    if (r != 1) {
+        io.PutDown();
+        io.ExistUSB_IO();
+        return ExitFailed;
+    }
+    const bool live = StdoutIsTerminal();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string keys;
+    bool keysPressed = false;
+    const char *why = "time";
+    int lastLine = -1;
+    auto voiceOver = t0;
+    for (;;) {
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (line && !keysPressed && elapsed >= 1.0) {
+            keysPressed = true;
+            if (!o.Keys.empty())
+                line->PressKeys(o.Keys);
+        }
+        unsigned char code[2];
+        while (io.GetDTMFCode(code) == 1)
+            keys += zlsim::LineModel::KeyChar(code[0]);
+        if (!keys.empty() && keys.back() == '#') {
+            why = "caller pressed #";
+            break;
+        }
+        if (io.CheckPutDown() == 0) {
+            why = "caller hung up";
+            break;
+        }
+        if (elapsed >= o.Seconds)
+            break;
+        // The virtual caller hangs up a second after it has said its piece.
+        if (line && !o.FarEnd.empty() && keysPressed) {
+            if (line->Audio().FarEndSpeaking() || line->Audio().KeysPending())
+                voiceOver = std::chrono::steady_clock::now();
+            else if (std::chrono::steady_clock::now() - voiceOver > std::chrono::seconds(1))
+                line->Release();
+        }
+        const unsigned bytes = io.ReadRecLength();
+        const double level = LatestLevel(path);
+        if (live) {
+            int bar = level <= -60 ? 0 : static_cast<int>((level + 60) / 3);
+            bar = bar > 20 ? 20 : bar;
+            std::printf("\r%6.1f s %9u bytes [%-20.*s] %6.1f dBm0 ", elapsed, bytes, bar,
+                        "####################", level);
+            std::fflush(stdout);
+        } else if (static_cast<int>(elapsed) != lastLine) {
+            lastLine = static_cast<int>(elapsed);
+            std::printf("%.0f s %u bytes %.1f dBm0\n", elapsed, bytes, level);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (live)
+        std::printf("\n");
+    const int size = io.StopReadSound();
+    std::printf("stopped: %s\n", why);
+    std::printf("StopReadSound: %d\n", size);
+    if (!keys.empty())
+        std::printf("keys: %s\n", keys.c_str());
+    std::printf("PutDown: %d\n", io.PutDown());
+    io.ExistUSB_IO();
+    long audio = 0;
+    if (size < 48 || !CompleteWav(path, audio) || audio + 48 != size) {
+        std::printf("%s: incomplete\n", path.c_str());
+        return ExitFailed;
+    }
+    std::printf("%s: %.2f s of A-law audio\n", path.c_str(), audio / 8000.0);
+    return ExitDone;
+}
+
+}  // namespace
+
+void AddRecord(Registry &r)
+{
+    Options &o = r.Opts;
+    CLI::App *sub = r.App.add_subcommand(
+        "record", "wait for a call, answer, record it to FILE (A-law WAV) for --seconds or until the caller "
+                  "hangs up or presses '#'");
+    sub->add_option("FILE", o.File, "the WAV file to write")->required();
+    sub->add_option("--seconds", o.Seconds, "longest recording")->check(CLI::Range(1, 86400))->capture_default_str();
+    sub->add_option("--greeting", o.Greeting, "play this WAV file to the caller first");
+    sub->add_option("--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
+    AddCallerOptions(*sub, o);
+    CLI::Option *keys = sub->add_option("--keys", o.Keys, "virtual keys, pressed a second into the recording (default none)")
+                            ->check(KeyChars);
+    sub->add_option("--far-end", o.FarEnd, "virtual caller's voice: an 8 kHz A-law mono WAV file");
+    sub->callback([&run = r.Run, &o, keys] {
+        if (keys->count() == 0)
+            o.Keys.clear();
+        run = Record;
+    });
+}
+
+}  // namespace zlbox

@@ -1,0 +1,107 @@
+// zlbox: drive a ZL box, real or virtual, from the command line.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include "tools/Tool.h"
+
+#include "sim/RecordModel.h"
+#include "sim/VirtualBox.h"
+
+namespace {
+
+using namespace zlbox;
+
+const char *ExitText = "Exit status:\n"
+                       "  0  done\n"
+                       "  1  box not reached, or the command failed\n"
+                       "  2  bad arguments, or a file that cannot be taken\n"
+                       "  3  timed out: no call, no answer or no '#' within --wait\n"
+                       "  4  the far end was busy\n";
+
+// The in-process virtual box with its line and records.
+struct VirtualSetup {
+    zlsim::VirtualDriver Driver;
+    std::unique_ptr<zlsim::LineModel> Line;
+    std::unique_ptr<zlsim::RecordModel> Records;
+    ~VirtualSetup()
+    {
+        Records.reset();
+        Line.reset();
+        ZlSetDriverBackend(nullptr);
+    }
+};
+
+// The one place that chooses what the commands talk to: the virtual box
+// plugged in at the chosen index, or the library's own choice: the box
+// served at ZPLR_DRIVER, else the platform's own driver.
+std::unique_ptr<VirtualSetup> ChooseBackend(const Options &o, Box &box)
+{
+    const char *served = std::getenv("ZPLR_DRIVER");
+    if (!o.Virtual || o.StandAlone || (served && *served))
+        return nullptr;
+    auto v = std::make_unique<VirtualSetup>();
+    v->Driver.Plug(o.Index);
+    ZlSetDriverBackend(&v->Driver);
+    v->Line = std::make_unique<zlsim::LineModel>(v->Driver.Box(o.Index));
+    v->Records = std::make_unique<zlsim::RecordModel>(v->Driver.Box(o.Index));
+    box.Virtual = &v->Driver.Box(o.Index);
+    box.Line = v->Line.get();
+    return v;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Every line goes out as it is printed, also into a pipe. The Windows C
+    // runtime has no line buffering, so there nothing is buffered.
+#ifdef _WIN32
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+#endif
+
+    Options o;
+    Runner run;
+    CLI::App app{"zlbox: drive a ZL telephone-line box, real or virtual, from the command line.", "zlbox"};
+    app.fallthrough();  // the global options may also follow the subcommand
+    app.require_subcommand(1);
+    app.footer(ExitText);
+
+    app.add_option("-d,--device", o.Index, "device index, 0 to 3")->check(CLI::Range(0, 3))->capture_default_str();
+    std::string driver = "virtual";
+    app.add_option("--driver", driver,
+                   "virtual: the built-in virtual box; system: the platform's own driver")
+        ->check(CLI::IsMember({"virtual", "system"}))
+        ->capture_default_str();
+    app.add_option("--wait", o.WaitS, "seconds any wait of the command may take: for the call, the answer, the keys")
+        ->check(PositiveSeconds)
+        ->capture_default_str();
+
+    Registry r{app, o, run};
+    AddStatus(r);
+    AddCall(r);
+    AddDial(r);
+    AddInfo(r);
+    AddRecord(r);
+    AddPlay(r);
+    AddServe(r);
+    AddLine(r);
+    for (CLI::App *sub : app.get_subcommands({}))
+        sub->footer(ExitText);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        // Help is 0; every other parse error is 2, whatever CLI11's own code.
+        const int code = app.exit(e);
+        return code == 0 ? ExitDone : ExitBadArgs;
+    }
+    o.Virtual = driver == "virtual";
+
+    Box box;
+    auto backend = ChooseBackend(o, box);
+    return run ? run(o, box) : ExitBadArgs;
+}

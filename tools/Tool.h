@@ -1,0 +1,123 @@
+// What zlbox's subcommands share: the options, the box they run on, exit
+// statuses and small helpers. Each subcommand lives in its own Cmd*.cpp and
+// registers itself through one Add* function called from Main.cpp.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/LineModel.h"
+#include "zPLR.h"
+
+namespace zlsim {
+class VirtualBox;
+}
+
+namespace zlbox {
+
+// Exit statuses, listed in --help and the README.
+enum Exit {
+    ExitDone = 0,
+    ExitFailed = 1,    // box not reached, or the command failed
+    ExitBadArgs = 2,   // bad arguments, or a file that cannot be taken
+    ExitTimedOut = 3,  // a wait ran out (--wait)
+    ExitBusy = 4,      // the far end was busy
+};
+
+// Every option of every subcommand; each subcommand binds the ones it takes.
+struct Options {
+    // Global
+    int Index = 0;
+    bool Virtual = true;
+    double WaitS = 30;
+    bool StandAlone = false;  // serve and line: no box of the process's own
+    // The virtual line
+    std::string Number = "13800138000";  // call/record: the caller; dial: the number dialled
+    zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
+    std::string Keys = "123#";
+    bool KeysGiven = false;
+    bool Busy = false;
+    std::string FarEnd;
+    // play and record
+    std::string File;
+    int StartPermille = 0;
+    std::string SaveLine;
+    bool Unpaced = false;
+    int Seconds = 10;
+    std::string Greeting;
+};
+
+// The box a command runs on: with the virtual driver, its box and line;
+// null when the commands drive a box they cannot script.
+struct Box {
+    zlsim::VirtualBox *Virtual = nullptr;
+    zlsim::LineModel *Line = nullptr;
+};
+
+// What the chosen subcommand runs once the arguments are checked and the
+// backend is chosen; returns the exit status.
+using Runner = std::function<int(const Options &, Box &)>;
+
+struct Registry {
+    CLI::App &App;
+    Options &Opts;
+    Runner &Run;
+};
+
+void AddStatus(Registry &r);
+void AddCall(Registry &r);
+void AddDial(Registry &r);
+void AddInfo(Registry &r);
+void AddPlay(Registry &r);
+void AddRecord(Registry &r);
+void AddServe(Registry &r);
+void AddLine(Registry &r);
+
+// Option checks with messages that say what the option takes.
+extern const CLI::Validator NumberChars;
+extern const CLI::Validator KeyChars;
+extern const CLI::Validator PositiveSeconds;
+
+// Polls `done` every 20 ms for up to `seconds`.
+template <class F> bool WaitFor(double seconds, F done)
+{
+    auto end = std::chrono::steady_clock::now() +
+               std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// "30 s", "0.5 s": a wait as the user gave it.
+std::string Seconds(double s);
+
+// Starts the session; false, with "box not reached" on stderr, when the box
+// does not answer within 2 s (or --wait, if shorter).
+bool Reached(CZusb_IO &io, const Options &o);
+
+// Rings the virtual line, if any, and waits for the call; false, with the
+// session ended, when none comes within --wait.
+bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line);
+
+// Playback progress until the box reports the end; the last rate.
+int FollowPlayback(CZusb_IO &io, double seconds);
+
+// A file the library can play (see CmdPlay.cpp); 0 or an exit status.
+int Playable(const std::string &file, std::string &path, std::string &temp, uint64_t &dataSize);
+
+bool StdoutIsTerminal();
+
+// The set bits of a status word by name.
+std::string BitNames(unsigned word);
+
+// Options of the virtual caller that call, record and monitor share.
+void AddCallerOptions(CLI::App &sub, Options &o);
+
+}  // namespace zlbox
