@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/ServedDriver.h"
+#include "platform/TraceDriver.h"
 
 namespace zplr::platform {
 namespace {
@@ -32,7 +33,8 @@ ZlDriverBackend &DefaultDriver()
 ZlDriverBackend &Driver()
 {
     ZlDriverBackend *b = g_Backend.load(std::memory_order_acquire);
-    return b ? *b : DefaultDriver();
+    ZlDriverBackend &chosen = b ? *b : DefaultDriver();
+    return TraceWanted() ? Traced(chosen) : chosen;
 }
 
 }  // namespace zplr::platform

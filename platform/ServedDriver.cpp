@@ -105,7 +105,7 @@ struct Connection {
             if (!RecvAll(c->Fd, head, sizeof head))
                 break;
             if (const char *fault = DecodeHeader(head, h, true)) {
-                std::fprintf(stderr, "zPLR: served driver: bad frame from the server (%s)\n", fault);
+                std::fputs((std::string("zPLR: served driver: bad frame from the server (") + fault + ")\n").c_str(), stderr);
                 break;
             }
             payload.resize(h.Size);
@@ -118,8 +118,8 @@ struct Connection {
             Pending &p = *it->second;
             if (const char *fault = CheckReply(h, payload.data(), p.Op, p.Asked)) {
                 lock.unlock();
-                std::fprintf(stderr, "zPLR: served driver: bad %s reply from the server (%s)\n",
-                             OpName(p.Op), fault);
+                std::fputs((std::string("zPLR: served driver: bad ") + OpName(p.Op) +
+                            " reply from the server (" + fault + ")\n").c_str(), stderr);
                 break;
             }
             p.Reply = h;
@@ -360,8 +360,9 @@ private:
     // Once per outage: the library polls for its box.
     void Complain(const std::string &what)
     {
+        // fputs: a formatted write to stderr takes 8 KiB of a small stack.
         if (!Complained_)
-            std::fprintf(stderr, "zPLR: served driver: %s\n", what.c_str());
+            std::fputs(("zPLR: served driver: " + what + "\n").c_str(), stderr);
         Complained_ = true;
     }
 

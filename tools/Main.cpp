@@ -80,6 +80,11 @@ int main(int argc, char **argv)
         ->check(PositiveSeconds)
         ->capture_default_str();
 
+    bool trace = false;
+    app.add_flag("--trace", trace,
+                 "every transfer with the box on stderr, decoded (as ZPLR_TRACE=1; "
+                 "ZPLR_TRACE=FILE writes to a file)");
+
     Registry r{app, o, run};
     AddStatus(r);
     AddCall(r);
@@ -100,6 +105,14 @@ int main(int argc, char **argv)
         return code == 0 ? ExitDone : ExitBadArgs;
     }
     o.Virtual = driver == "virtual";
+    // Read by the library when it first reaches a box, which is later.
+    if (trace) {
+#ifdef _WIN32
+        _putenv_s("ZPLR_TRACE", "1");
+#else
+        setenv("ZPLR_TRACE", "1", 1);
+#endif
+    }
 
     Box box;
     auto backend = ChooseBackend(o, box);
