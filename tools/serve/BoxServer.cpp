@@ -474,8 +474,8 @@ bool BoxServer::LineCommand(int index, const std::string &command, std::string &
         return true;
     }
     if (verb == "far-end" || verb == "save-playback") {
-        if (arg.empty()) {
-            answer = verb + " takes a file";
+        if (arg.empty() || !Files_.load()) {
+            answer = arg.empty() ? verb + " takes a file" : "no files on this server";
             return false;
         }
         if (verb == "far-end") {

@@ -37,6 +37,9 @@ public:
     // save-playback FILE. False with the reason in `answer` when refused.
     bool LineCommand(int index, const std::string &command, std::string &answer);
 
+    // Off: far-end and save-playback are refused (the frame fuzzer's server).
+    void AllowFiles(bool on) { Files_ = on; }
+
     zlsim::VirtualDriver &Driver() { return Driver_; }
     bool Serves(int index) const { return index >= 0 && index < 4 && Lines_[index] != nullptr; }
 
@@ -56,6 +59,7 @@ private:
     std::string Token_;
     std::atomic<zplr::platform::SocketFd> Listener_{zplr::platform::NoSocket};
     std::atomic<bool> Stopping_{false};
+    std::atomic<bool> Files_{true};
 
     std::mutex Mutex_;
     std::array<Session *, 4> Owner_{};
