@@ -342,6 +342,8 @@ private:
         std::memcpy(hello + HeaderSize + 4, token.data(), token.size());
         uint8_t head[HeaderSize + 4];
         Header r;
+        // A server that accepts but never answers must not hold discovery.
+        SetReceiveTimeout(fd, 5000);
         if (!SendAll(fd, hello, HeaderSize + h.Size) || !RecvAll(fd, head, sizeof head) ||
             DecodeHeader(head, r, true) || r.Op != (Hello | ReplyBit) || r.Size != 4 ||
             Get32(head + HeaderSize) != 1) {
@@ -349,6 +351,7 @@ private:
             Complain("the server at " + Address_ + " refused this client (token?)");
             return nullptr;
         }
+        SetReceiveTimeout(fd, 0);  // a read of pipe 0 waits as long as it must
         auto c = std::make_shared<Connection>();
         c->Fd = fd;
         Complained_ = false;

@@ -18,6 +18,9 @@ SocketFd ConnectTo(const std::string &address, std::string *error);
 bool SendAll(SocketFd s, const void *buf, size_t len);
 bool RecvAll(SocketFd s, void *buf, size_t len);
 
+// Bounds each receive to `ms` milliseconds (0: no bound).
+void SetReceiveTimeout(SocketFd s, int ms);
+
 // Wakes every thread blocked on the socket; safe from a signal handler.
 void ShutdownSocket(SocketFd s);
 void CloseSocket(SocketFd s);

@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -128,6 +129,12 @@ bool RecvAll(SocketFd s, void *buf, size_t len)
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+void SetReceiveTimeout(SocketFd s, int ms)
+{
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
 void ShutdownSocket(SocketFd s)

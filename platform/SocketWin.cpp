@@ -96,6 +96,12 @@ bool RecvAll(SocketFd s, void *buf, size_t len)
     return true;
 }
 
+void SetReceiveTimeout(SocketFd s, int ms)
+{
+    DWORD t = static_cast<DWORD>(ms);
+    ::setsockopt(ToSocket(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&t), sizeof t);
+}
+
 void ShutdownSocket(SocketFd s)
 {
     if (s != NoSocket)

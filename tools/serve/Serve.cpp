@@ -109,6 +109,7 @@ int LineCommand(const std::string &address, int index, const std::vector<std::st
         std::fprintf(stderr, "zlbox line: cannot reach %s: %s\n", to.c_str(), error.c_str());
         return 1;
     }
+    SetReceiveTimeout(fd, 10000);
     const std::string token = ReadToken(TokenFilePath());
     std::vector<uint8_t> out(wire::HeaderSize + 4 + token.size());
     wire::Header h;
