@@ -163,6 +163,7 @@ protected:
 TEST_F(ServedBoxTest, IncomingCallWithCallerIdKeysRecordingAndPlayback)
 {
     Open();
+    ASSERT_EQ(Zlbox({"line", "far-end", DATA_DIR "/alaw_sox.wav"}), 0);
     ASSERT_EQ(Zlbox({"line", "ring", "02155501234", "--format", "mdmf"}), 0);
     ASSERT_TRUE(Eventually([&] { return io.CheckCallStatus() == 1; }));
     ASSERT_TRUE(Eventually([&] { return std::string(io.ReadstrCallNmb()) == "02155501234"; }));
@@ -178,6 +179,11 @@ TEST_F(ServedBoxTest, IncomingCallWithCallerIdKeysRecordingAndPlayback)
     const std::string wav = Slurp(recording);
     ASSERT_GT(wav.size(), 48u + 8000u);
     EXPECT_EQ(wav.substr(0, 4), "RIFF");
+    // The caller's voice, sample for sample.
+    const std::string voice = Slurp(DATA_DIR "/alaw_sox.wav");
+    const size_t data = voice.find("data") + 8;
+    ASSERT_GT(voice.size(), data + 64);
+    EXPECT_NE(wav.find(voice.substr(data + 100, 64), 48), std::string::npos);
 
     // Played bytes arrive at the box unchanged.
     std::string sound;
@@ -217,6 +223,10 @@ TEST_F(ServedBoxTest, ServerKilledMidCallRaisesTheAlarmAndANewServerIsFound)
     })) << "no connection alarm";
     EXPECT_NE(io.IfConnectUSB(), 0);
     StartServer();  // the dead server's socket file is taken over
+    // A live server's socket is not.
+    std::string out;
+    EXPECT_EQ(Zlbox({"serve", "--listen", Address}, &out), 1);
+    EXPECT_NE(out.find("a server already listens"), std::string::npos) << out;
     EXPECT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }, 10000));
     ASSERT_EQ(Zlbox({"line", "keys", "7"}), 0);
     ASSERT_EQ(io.PickUp(), 1);
@@ -225,6 +235,13 @@ TEST_F(ServedBoxTest, ServerKilledMidCallRaisesTheAlarmAndANewServerIsFound)
 
 TEST_F(ServedBoxTest, OwnedBoxRefusedToASecondClientUntilReleased)
 {
+    // A client killed while it owns the box leaves nothing held.
+    const std::string out1 = (Dir / "owner.out").string();
+    const pid_t owner = Spawn({ZLBOX_PATH, "call", "--wait", "60"}, out1);
+    ASSERT_TRUE(Eventually([&] { return Slurp(out1).find("waiting for a call") != std::string::npos; }))
+        << Slurp(out1);
+    kill(owner, SIGKILL);
+    waitpid(owner, nullptr, 0);
     Open();
     std::string out;
     EXPECT_EQ(Zlbox({"status"}, &out), 1) << out;
