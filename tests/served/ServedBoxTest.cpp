@@ -37,10 +37,20 @@ const fs::path Dir = fs::temp_directory_path() / ("zplr-served-" + std::to_strin
 const std::string Socket = (Dir / "box.sock").string();
 const std::string Address = "unix:" + Socket;
 
-// Chosen once per process, before the library first looks for a box.
+// Chosen once per process, before the library first looks for a box; the
+// directory goes when the tests end.
+class ServedEnvironment : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        std::error_code ec;
+        fs::remove_all(Dir, ec);
+    }
+};
 const bool EnvironmentSet = [] {
     fs::create_directories(Dir);
     setenv("ZPLR_DRIVER", Address.c_str(), 1);
+    ::testing::AddGlobalTestEnvironment(new ServedEnvironment);
     return true;
 }();
 
