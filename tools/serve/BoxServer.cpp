@@ -128,6 +128,14 @@ void Session::ReadRequests()
                 l->Thread = std::thread([this, l] { RunLane(*l); });
             }
             std::lock_guard<std::mutex> lock(lane->Mutex);
+            // A lane is one thread waiting for each reply; only a reply just
+            // sent may overlap the next request.
+            if (lane->Queue.size() >= 4) {
+                std::fprintf(stderr,
+                             "zlbox serve: client %u: requests pile up on one lane; connection closed\n",
+                             Number_);
+                break;
+            }
             lane->Queue.push_back(std::move(r));
             lane->Cv.notify_one();
         }
