@@ -345,3 +345,64 @@ TEST_F(ServedBoxTest, BadFramesCloseTheirOwnConnectionOnly)
 }
 
 }  // namespace
+
+namespace {
+
+// Sends one request and reads its reply on a raw connection.
+bool Ask(int fd, std::vector<uint8_t> frame, std::vector<uint8_t> &reply)
+{
+    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size()))
+        return false;
+    uint8_t head[16];
+    if (recv(fd, head, 16, MSG_WAITALL) != 16)
+        return false;
+    const uint32_t size = head[0] | head[1] << 8 | head[2] << 16 | uint32_t(head[3]) << 24;
+    reply.assign(head, head + 16);
+    reply.resize(16 + size);
+    return size == 0 || recv(fd, reply.data() + 16, size, MSG_WAITALL) == ssize_t(size);
+}
+
+TEST_F(ServedBoxTest, RequestsPilingOnOneLaneCloseTheConnectionAndFreeTheBox)
+{
+    int fd = RawConnect();
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> reply;
+    std::vector<uint8_t> hello = Frame(4, 1);
+    hello.insert(hello.end(), {1, 0, 0, 0});
+    ASSERT_TRUE(Ask(fd, hello, reply));
+    // Box 1's class, {77F49321-16EF-11D2-AD51-006097B514DE}, member 0.
+    std::vector<uint8_t> e = Frame(20, 2);
+    e.insert(e.end(), {0x21, 0x93, 0xF4, 0x77, 0xEF, 0x16, 0xD2, 0x11, 0xAD, 0x51, 0x00, 0x60, 0x97,
+                       0xB5, 0x14, 0xDE, 0, 0, 0, 0});
+    ASSERT_TRUE(Ask(fd, e, reply));
+    ASSERT_EQ(reply[4], 0x82);
+    ASSERT_EQ(reply[20], 1) << "box 1 found";
+    std::string path(reply.begin() + 28, reply.end());
+    path += "\\ZLDrv0";
+    std::vector<uint8_t> open = Frame(uint32_t(path.size()), 3);
+    open.insert(open.end(), path.begin(), path.end());
+    ASSERT_TRUE(Ask(fd, open, reply));
+    ASSERT_EQ(reply[16], 1) << "pipe 0 of box 1 opened";
+    const uint32_t handle = reply[12] | reply[13] << 8;
+    std::string out;
+    EXPECT_EQ(Zlbox({"--device", "1", "status"}, &out), 1) << "box 1 is held: " << out;
+
+    // A read of pipe 0 blocks; more reads on the same lane pile up.
+    std::vector<uint8_t> reads;
+    for (int i = 0; i < 8; ++i) {
+        std::vector<uint8_t> r = Frame(4, 4, 0x5A, 0, handle);
+        r.insert(r.end(), {64, 0, 0, 0});
+        reads.insert(reads.end(), r.begin(), r.end());
+    }
+    send(fd, reads.data(), reads.size(), MSG_NOSIGNAL);
+    uint8_t rest[64];
+    ssize_t got;
+    while ((got = recv(fd, rest, sizeof rest, 0)) > 0) {
+    }
+    EXPECT_EQ(got, 0) << "connection left open";
+    close(fd);
+    // The blocked read was cancelled and the handle closed: box 1 is free.
+    EXPECT_EQ(Zlbox({"--device", "1", "status"}, &out), 0) << out;
+}
+
+}  // namespace
