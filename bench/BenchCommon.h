@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "sim/VirtualBox.h"
@@ -18,6 +19,17 @@ using Ms = std::chrono::duration<double, std::milli>;
 struct Stats {
     double Median, P99;
 };
+
+// True, with `usage` printed, when the arguments ask for help.
+inline bool HelpAsked(int argc, char **argv, const char *usage)
+{
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(usage, stdout);
+            return true;
+        }
+    return false;
+}
 
 inline Stats Summarise(std::vector<double> t)
 {

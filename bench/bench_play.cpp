@@ -163,6 +163,16 @@ void Print(const char *mode, const Figures &f)
 
 int main(int argc, char **argv)
 {
+    if (HelpAsked(argc, argv,
+                  "usage: zplr_bench_play [--seconds S]\n"
+                  "Measures playback on the virtual box, in the early wake-up mode and in pure polling:\n"
+                  "  unpaced throughput     times real time, the box asking for chunks as fast as they come\n"
+                  "  CPU share              of one core during a real-time playback of S seconds (default 5)\n"
+                  "  StopPlaySound          time of a stop during a playback\n"
+                  "  PC-side chunk          round trip of WriteSoundFromPCToBuffer\n"
+                  "Targets checked in the early wake-up mode (exit status 1 when one is missed):\n"
+                  "  throughput >= 1000x real time, CPU < 1 %, stop median <= 20 ms\n"))
+        return 0;
     int seconds = 5;
     for (int i = 1; i + 1 < argc; i += 2)
         if (!std::strcmp(argv[i], "--seconds"))

@@ -219,20 +219,23 @@ public:
         return r;
     }
 
+    // Written down before it goes: the box's answer may be read, and traced,
+    // before the write returns.
     int Write(ZlHandle h, const void *buf, unsigned len, unsigned *done) override
     {
+        const std::string pipe = PipeOf(h);
+        const uint8_t *p = static_cast<const uint8_t *>(buf);
+        if (pipe == "ZLDrv1" && len)
+            Out().Line("write %s %u bytes: command %u %s args:%s", pipe.c_str(), len, p[0],
+                       CommandName(p[0]), Bytes(p + 1, len - 1).c_str());
+        else
+            Out().Line("write %s %u bytes%s", pipe.c_str(), len, pipe == "ZLDrv3" ? ": sound out" : "");
         unsigned put = 0;
         const int r = Inner_.Write(h, buf, len, &put);
         if (done)
             *done = put;
-        const std::string pipe = PipeOf(h);
-        const uint8_t *p = static_cast<const uint8_t *>(buf);
-        if (pipe == "ZLDrv1" && len)
-            Out().Line("write %s %u bytes: command %u %s args:%s%s", pipe.c_str(), len, p[0],
-                       CommandName(p[0]), Bytes(p + 1, len - 1).c_str(), r ? "" : ": failed");
-        else
-            Out().Line("write %s %u bytes%s%s", pipe.c_str(), len,
-                       pipe == "ZLDrv3" ? ": sound out" : "", r ? "" : ": failed");
+        if (!r)
+            Out().Line("write %s: failed", pipe.c_str());
         return r;
     }
 

@@ -3,8 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # libsndfile and spandsp: the tests read recordings and hear keys with them;
-# CLI11: zlbox's arguments.
-need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev libcli11-dev)
+# CLI11: zlbox's arguments; libsoxr: zlbox plays any sound file; python3:
+# zlbox's output read through a pipe.
+need=(cmake ninja-build g++ libgtest-dev pkg-config libsndfile1-dev libspandsp-dev libcli11-dev libsoxr-dev python3)
 missing=()
 for p in "${need[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then

@@ -14,29 +14,33 @@ int Call(const Options &o, Box &box)
     if (!Reached(io, o))
         return ExitFailed;
     if (!AwaitCall(io, o, line))
-        return ExitFailed;
+        return ExitTimedOut;
     std::printf("incoming call\n");
     // The caller ID follows the first ring.
     std::string number;
-    WaitFor(line ? 2 : 6, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
+    const double idWait = line ? 2 : 6;
+    WaitFor(idWait < o.WaitS ? idWait : o.WaitS, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
     std::printf("caller: %s\n", number.empty() ? "(no number)" : number.c_str());
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
+    int rc = r == 1 ? ExitDone : ExitFailed;
     if (r == 1) {
         if (line)
             line->PressKeys(o.Keys);
         std::string keys;
-        WaitFor(o.WaitS, [&] {
-            unsigned char code[2];
-            while (io.GetDTMFCode(code) == 1)
-                keys += zlsim::LineModel::KeyChar(code[0]);
+        const bool hash = WaitFor(o.WaitS, [&] {
+            TakeKeys(io, keys);
             return !keys.empty() && keys.back() == '#';
         });
         std::printf("keys: %s\n", keys.empty() ? "(none)" : keys.c_str());
+        if (!hash) {
+            std::fprintf(stderr, "zlbox: no '#' within %s\n", Seconds(o.WaitS).c_str());
+            rc = ExitTimedOut;
+        }
     }
     std::printf("PutDown: %d\n", io.PutDown());
     io.ExistUSB_IO();
-    return r == 1 ? ExitDone : ExitFailed;
+    return rc;
 }
 
 }  // namespace
@@ -49,6 +53,7 @@ void AddCall(Registry &r)
                 "hang up; on the virtual box NUMBER calls in and presses --keys");
     sub->add_option("NUMBER,--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
     AddCallerOptions(*sub, o);
+    sub->add_flag("--no-call", o.NoCall, "virtual: no call comes");
     sub->add_option("--keys", o.Keys, "virtual keys pressed after the answer")->check(KeyChars)->capture_default_str();
     sub->callback([&run = r.Run] { run = Call; });
 }

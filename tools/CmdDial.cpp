@@ -24,11 +24,12 @@ int Dial(const Options &o, Box &box)
         r = io.SetContinueReturn450Hz(1);
         std::printf("SetContinueReturn450Hz: %d\n", r);
     }
-    const char *outcome = "no answer";
+    int rc = r == 1 ? ExitTimedOut : ExitFailed;
     if (r == 1) {
         // The virtual far end picks up (or is busy) after one ringback.
         auto farEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
-        bool farEndDone = line == nullptr;
+        bool farEndDone = line == nullptr || o.NoAnswer;
+        const char *outcome = nullptr;
         WaitFor(o.WaitS, [&] {
             unsigned short pair[2];
             while (io.Get450HzRecd(pair) == 1)
@@ -37,19 +38,25 @@ int Dial(const Options &o, Box &box)
                 farEndDone = true;
                 o.Busy ? line->Busy() : line->Answer();
             }
-            if (io.GetCalledPickUpStatus() == 1)
+            if (io.GetCalledPickUpStatus() == 1) {
                 outcome = "answered";
-            else if (io.ReadBusyBit() == 1)
+                rc = ExitDone;
+            } else if (io.ReadBusyBit() == 1) {
                 outcome = "busy";
-            else
+                rc = ExitBusy;
+            } else {
                 return false;
+            }
             return true;
         });
-        std::printf("%s\n", outcome);
+        if (outcome)
+            std::printf("%s\n", outcome);
+        else
+            std::fprintf(stderr, "zlbox: far end did not answer within %s\n", Seconds(o.WaitS).c_str());
     }
     std::printf("PutDown: %d\n", io.PutDown());
     io.ExistUSB_IO();
-    return r == 1 ? ExitDone : ExitFailed;
+    return rc;
 }
 
 }  // namespace
@@ -61,6 +68,7 @@ void AddDial(Registry &r)
         "dial", "pick up, dial NUMBER, follow the 450 Hz measurements until the far end answers or is busy, hang up");
     sub->add_option("NUMBER", o.Number, "the number to dial: 0-9, *, #, A-L")->required()->check(NumberChars);
     sub->add_flag("--busy", o.Busy, "virtual far end is busy instead of answering");
+    sub->add_flag("--no-answer", o.NoAnswer, "virtual far end never answers");
     sub->callback([&run = r.Run] { run = Dial; });
 }
 

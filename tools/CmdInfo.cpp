@@ -23,7 +23,9 @@ int Info(const Options &o, Box &)
     CZusb_IO io(o.Index);
     char version[23];
     io.ReadzPLRVersion(version);
-    std::printf("zPLR %s\n", version);
+    // The library's version text stays as applications of the box expect it;
+    // the package version is this build's own.
+    std::printf("zPLR %s (package %s)\n", version, ZPLR_PACKAGE_VERSION);
     if (!Reached(io, o))
         return ExitFailed;
     unsigned char b[18] = {};

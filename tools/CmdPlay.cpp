@@ -11,6 +11,7 @@
 #define ZLBOX_PID getpid
 #endif
 
+#include "tools/Convert.h"
 #include "tools/Tool.h"
 #include "tools/WavFile.h"
 
@@ -18,34 +19,61 @@
 
 namespace zlbox {
 
+namespace {
+
+std::string TempPath(const char *what)
+{
+    return (std::filesystem::temp_directory_path() /
+            ("zlbox-" + std::string(what) + "-" + std::to_string(ZLBOX_PID()) + ".wav"))
+        .string();
+}
+
+}  // namespace
+
 int Playable(const std::string &file, std::string &path, std::string &temp, uint64_t &dataSize)
 {
     WavInfo info;
     std::string why;
-    if (!ReadWavInfo(file, info, why)) {
-        std::fprintf(stderr, "zlbox: %s %s\n", file.c_str(), why.c_str());
-        return ExitBadArgs;
-    }
-    if (!IsALaw8k(info)) {
-        std::fprintf(stderr, "zlbox: %s is %s; only 8000 Hz 8-bit A-law mono plays\n", file.c_str(),
-                     Describe(info).c_str());
-        return ExitBadArgs;
-    }
-    dataSize = info.DataSize;
-    path = file;
-    if (!IsLibraryLayout(info)) {
+    const bool wav = ReadWavInfo(file, info, why);
+    if (wav && IsALaw8k(info)) {
+        dataSize = info.DataSize;
+        path = file;
+        if (IsLibraryLayout(info))
+            return 0;
+        // The same sound in the library's own layout.
         std::vector<uint8_t> sound;
-        temp = (std::filesystem::temp_directory_path() /
-                ("zlbox-play-" + std::to_string(ZLBOX_PID()) + ".wav"))
-                   .string();
+        temp = TempPath("play");
         if (!ReadSound(file, info, sound) || !WriteLibraryLayout(temp, sound)) {
             std::fprintf(stderr, "zlbox: cannot rewrite %s for playback\n", file.c_str());
             std::remove(temp.c_str());
             return ExitFailed;
         }
         path = temp;
+        return 0;
     }
-    return 0;
+    if (CanConvert()) {
+        temp = TempPath("play");
+        std::string error;
+        if (!ConvertToALaw8k(file, temp, error)) {
+            std::fprintf(stderr, "zlbox: %s cannot be played: %s\n", file.c_str(), error.c_str());
+            std::remove(temp.c_str());
+            return ExitBadArgs;
+        }
+        WavInfo converted;
+        ReadWavInfo(temp, converted, why);
+        dataSize = converted.DataSize;
+        path = temp;
+        return 0;
+    }
+    if (!wav)
+        std::fprintf(stderr, "zlbox: %s %s\n", file.c_str(), why.c_str());
+    else
+        std::fprintf(stderr, "zlbox: %s is %s\n", file.c_str(), Describe(info).c_str());
+    std::fprintf(stderr,
+                 "zlbox: this zlbox, built without libsndfile and libsoxr, plays only 8000 Hz 8-bit A-law mono WAV;\n"
+                 "       convert with:  sox IN.wav -r 8000 -c 1 -e a-law OUT.wav\n"
+                 "                 or:  ffmpeg -i IN.wav -ar 8000 -ac 1 -c:a pcm_alaw OUT.wav\n");
+    return ExitBadArgs;
 }
 
 namespace {
@@ -97,8 +125,9 @@ void AddPlay(Registry &r)
 {
     Options &o = r.Opts;
     CLI::App *sub = r.App.add_subcommand(
-        "play", "take the line, play FILE (8 kHz A-law mono WAV) with a progress bar, hang up");
-    sub->add_option("FILE", o.File, "the WAV file to play")->required();
+        "play", CanConvert() ? "take the line, play FILE (any format libsndfile reads) with a progress bar, hang up"
+                             : "take the line, play FILE (8 kHz A-law mono WAV) with a progress bar, hang up");
+    sub->add_option("FILE", o.File, "the sound file to play")->required();
     sub->add_option("--start", o.StartPermille, "play from this many thousandths of the file on")
         ->check(CLI::Range(0, 1000))
         ->capture_default_str();

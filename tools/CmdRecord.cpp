@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/Convert.h"
 #include "tools/Tool.h"
 
 #include "sim/ALaw.h"
@@ -84,7 +85,7 @@ int Record(const Options &o, Box &box)
     if (!Reached(io, o))
         return ExitFailed;
     if (!AwaitCall(io, o, line))
-        return ExitFailed;
+        return ExitTimedOut;
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
     if (r == 1 && !greeting.empty()) {
@@ -125,9 +126,7 @@ int Record(const Options &o, Box &box)
             if (!o.Keys.empty())
                 line->PressKeys(o.Keys);
         }
-        unsigned char code[2];
-        while (io.GetDTMFCode(code) == 1)
-            keys += zlsim::LineModel::KeyChar(code[0]);
+        TakeKeys(io, keys, live ? "\n" : "");  // on a terminal the meter goes on below
         if (!keys.empty() && keys.back() == '#') {
             why = "caller pressed #";
             break;
@@ -174,6 +173,14 @@ int Record(const Options &o, Box &box)
         return ExitFailed;
     }
     std::printf("%s: %.2f s of A-law audio\n", path.c_str(), audio / 8000.0);
+    if (!o.To.empty()) {
+        std::string why;
+        if (!ConvertRecording(path, o.To, why)) {
+            std::fprintf(stderr, "zlbox: %s: %s\n", o.To.c_str(), why.c_str());
+            return ExitFailed;
+        }
+        std::printf("%s: converted\n", o.To.c_str());
+    }
     return ExitDone;
 }
 
@@ -190,8 +197,26 @@ void AddRecord(Registry &r)
     sub->add_option("--greeting", o.Greeting, "play this WAV file to the caller first");
     sub->add_option("--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
     AddCallerOptions(*sub, o);
+    sub->add_flag("--no-call", o.NoCall, "virtual: no call comes");
     CLI::Option *keys = sub->add_option("--keys", o.Keys, "virtual keys, pressed a second into the recording (default none)")
                             ->check(KeyChars);
+    sub->add_option("--to", o.To, "also write the finished recording as 16-bit FLAC (OUT.flac) or PCM WAV (OUT.wav)")
+        ->check(CLI::Validator(
+            [](std::string &v) -> std::string {
+                if (!CanConvert())
+                    return "this zlbox was built without libsndfile";
+                auto ends = [&](const char *ext) {
+                    const std::string e = ext;
+                    if (v.size() <= e.size())
+                        return false;
+                    std::string tail = v.substr(v.size() - e.size());
+                    for (char &c : tail)
+                        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+                    return tail == e;
+                };
+                return ends(".flac") || ends(".wav") ? "" : "'" + v + "' does not end in .flac or .wav";
+            },
+            "OUT.flac|OUT.wav"));
     sub->add_option("--far-end", o.FarEnd, "virtual caller's voice: an 8 kHz A-law mono WAV file");
     sub->callback([&run = r.Run, &o, keys] {
         if (keys->count() == 0)

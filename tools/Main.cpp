@@ -46,6 +46,7 @@ std::unique_ptr<VirtualSetup> ChooseBackend(const Options &o, Box &box)
     ZlSetDriverBackend(&v->Driver);
     v->Line = std::make_unique<zlsim::LineModel>(v->Driver.Box(o.Index));
     v->Records = std::make_unique<zlsim::RecordModel>(v->Driver.Box(o.Index));
+    box.Driver = &v->Driver;
     box.Virtual = &v->Driver.Box(o.Index);
     box.Line = v->Line.get();
     return v;
@@ -67,6 +68,7 @@ int main(int argc, char **argv)
     Runner run;
     CLI::App app{"zlbox: drive a ZL telephone-line box, real or virtual, from the command line.", "zlbox"};
     app.fallthrough();  // the global options may also follow the subcommand
+    app.allow_windows_style_options(false);  // "/path/file.wav" is a file, also on Windows
     app.require_subcommand(1);
     app.footer(ExitText);
 
@@ -92,6 +94,7 @@ int main(int argc, char **argv)
     AddInfo(r);
     AddRecord(r);
     AddPlay(r);
+    AddMonitor(r);
     AddServe(r);
     AddLine(r);
     for (CLI::App *sub : app.get_subcommands({}))

@@ -86,20 +86,35 @@ bool Reached(CZusb_IO &io, const Options &o)
     io.InitialUSB_IOEx(0);
     if (WaitFor(o.WaitS < 2 ? o.WaitS : 2, [&] { return io.IfConnectUSB() == 0; }))
         return true;
-    std::printf("device %d: box not reached\n", io.DeviceIndex);
+    std::fprintf(stderr, "zlbox: device %d: box not reached\n", io.DeviceIndex);
     return false;
 }
 
 bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line)
 {
-    if (line)
+    if (line && !o.NoCall)
         line->Ring(o.Number, o.Format);
     std::printf("waiting for a call\n");
     if (WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; }))
         return true;
-    std::printf("no call\n");
+    std::fprintf(stderr, "zlbox: no call within %s\n", Seconds(o.WaitS).c_str());
     io.ExistUSB_IO();
     return false;
+}
+
+bool TakeKeys(CZusb_IO &io, std::string &keys, const char *before)
+{
+    unsigned char code[2];
+    bool any = false;
+    while (io.GetDTMFCode(code) == 1) {
+        const char key = zlsim::LineModel::KeyChar(code[0]);
+        if (!any)
+            std::printf("%s", before);
+        keys += key;
+        std::printf("key: %c\n", key);
+        any = true;
+    }
+    return any;
 }
 
 int FollowPlayback(CZusb_IO &io, double seconds)

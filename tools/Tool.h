@@ -15,6 +15,7 @@
 
 namespace zlsim {
 class VirtualBox;
+class VirtualDriver;
 }
 
 namespace zlbox {
@@ -39,8 +40,9 @@ struct Options {
     std::string Number = "13800138000";  // call/record: the caller; dial: the number dialled
     zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
     std::string Keys = "123#";
-    bool KeysGiven = false;
     bool Busy = false;
+    bool NoAnswer = false;
+    bool NoCall = false;
     std::string FarEnd;
     // play and record
     std::string File;
@@ -49,11 +51,19 @@ struct Options {
     bool Unpaced = false;
     int Seconds = 10;
     std::string Greeting;
+    std::string To;  // record: a converted copy
+    // monitor
+    bool Json = false;
+    double MonitorSeconds = 0;  // 0: until Ctrl-C
+    std::string DemoCall;
+    std::string DemoKeys;
+    bool DemoUnplug = false;
 };
 
 // The box a command runs on: with the virtual driver, its box and line;
 // null when the commands drive a box they cannot script.
 struct Box {
+    zlsim::VirtualDriver *Driver = nullptr;
     zlsim::VirtualBox *Virtual = nullptr;
     zlsim::LineModel *Line = nullptr;
 };
@@ -74,6 +84,7 @@ void AddDial(Registry &r);
 void AddInfo(Registry &r);
 void AddPlay(Registry &r);
 void AddRecord(Registry &r);
+void AddMonitor(Registry &r);
 void AddServe(Registry &r);
 void AddLine(Registry &r);
 
@@ -103,8 +114,12 @@ std::string Seconds(double s);
 bool Reached(CZusb_IO &io, const Options &o);
 
 // Rings the virtual line, if any, and waits for the call; false, with the
-// session ended, when none comes within --wait.
+// session ended and "no call within" on stderr, when none comes in --wait.
 bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line);
+
+// Takes the keys pressed since the last call, each shown as it comes
+// (`before` ahead of the first); true when there were any.
+bool TakeKeys(CZusb_IO &io, std::string &keys, const char *before = "");
 
 // Playback progress until the box reports the end; the last rate.
 int FollowPlayback(CZusb_IO &io, double seconds);

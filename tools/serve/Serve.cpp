@@ -166,7 +166,7 @@ namespace {
 
 BoxServer *g_Server = nullptr;
 
-extern "C" void OnStopSignal(int)
+extern "C" void ServeStopSignal(int)
 {
     if (g_Server)
         g_Server->Stop();
@@ -286,7 +286,7 @@ int Serve(const ServeOptions &o)
     g_Server = &server;
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = OnStopSignal;
+    sa.sa_handler = ServeStopSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     {

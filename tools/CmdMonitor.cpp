@@ -1,0 +1,254 @@
+// zlbox monitor: every event of the box as it comes, until Ctrl-C.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+
+#include "tools/Tool.h"
+
+#include "sim/VirtualBox.h"
+
+namespace zlbox {
+
+namespace {
+
+// Bits the monitor reads and clears itself (ring, busy, answer): shown as
+// their own events, not as a status change back.
+constexpr unsigned Consumed = 0x1 | 0x20 | 0x20000;
+
+volatile std::sig_atomic_t Stop = 0;
+
+extern "C" void OnStopSignal(int) { Stop = 1; }
+
+// A value of an event: its JSON form, and whether it is a text to quote.
+struct Field {
+    const char *Name;
+    std::string Value;
+    bool Text;
+};
+
+std::string JsonText(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+class Printer {
+public:
+    explicit Printer(bool json) : Json_(json) {}
+
+    // One line: `text` after the time, or the fields as a JSON object.
+    void Event(const char *event, const std::string &text = {}, std::initializer_list<Field> fields = {})
+    {
+        const auto now = std::chrono::system_clock::now();
+        const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+        const int ms = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+        char stamp[40];
+        std::string line;
+        if (Json_) {
+            std::tm t = *std::gmtime(&secs);
+            std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &t);
+            line = "{\"time\":\"" + std::string(stamp) + "." + Ms(ms) + "Z\",\"event\":" + JsonText(event);
+            for (const Field &f : fields)
+                line += std::string(",\"") + f.Name + "\":" + (f.Text ? JsonText(f.Value) : f.Value);
+            line += "}";
+        } else {
+            std::tm t = *std::localtime(&secs);
+            std::strftime(stamp, sizeof stamp, "%H:%M:%S", &t);
+            line = std::string(stamp) + "." + Ms(ms) + " " + event + (text.empty() ? "" : " " + text);
+        }
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+
+private:
+    static std::string Ms(int ms)
+    {
+        char t[8];
+        std::snprintf(t, sizeof t, "%03d", ms);
+        return t;
+    }
+    bool Json_;
+};
+
+std::string Hex32(unsigned v)
+{
+    char t[16];
+    std::snprintf(t, sizeof t, "0x%08X", v);
+    return t;
+}
+
+// The names of `bits` as a JSON array or a '+'/'-' prefixed list.
+std::string Names(unsigned bits, bool json, const char *sign)
+{
+    if (!bits)
+        return json ? "[]" : "";
+    const std::string names = BitNames(bits);
+    std::string out;
+    size_t at = 0;
+    while (at <= names.size()) {
+        size_t end = names.find(' ', at);
+        if (end == std::string::npos)
+            end = names.size();
+        const std::string name = names.substr(at, end - at);
+        if (json)
+            out += (out.empty() ? "[" : ",") + JsonText(name);
+        else
+            out += (out.empty() ? "" : " ") + std::string(sign) + name;
+        at = end + 1;
+    }
+    return json ? out + "]" : out;
+}
+
+// The demo on the virtual box: a call with its caller ID, the keys, the
+// caller hanging up, and the box pulled out and plugged in again.
+struct Demo {
+    zlsim::LineModel *Line = nullptr;
+    zlsim::VirtualDriver *Driver = nullptr;
+    int Index = 0;
+    const Options *O = nullptr;
+    int Step = 0;
+
+    void Run(double elapsed)
+    {
+        if (!Line || O->DemoCall.empty())
+            return;
+        static const double At[] = {0.5, 1.5, 3.0, 3.5, 4.5};
+        while (Step < 5 && elapsed >= At[Step]) {
+            switch (Step++) {
+            case 0: Line->Ring(O->DemoCall, O->Format); break;
+            case 1:
+                if (!O->DemoKeys.empty())
+                    Line->PressKeys(O->DemoKeys);
+                break;
+            case 2: Line->Release(); break;
+            case 3:
+                if (O->DemoUnplug && Driver)
+                    Driver->Unplug(Index);
+                break;
+            case 4:
+                if (O->DemoUnplug && Driver)
+                    Driver->Plug(Index);
+                break;
+            }
+        }
+    }
+};
+
+int Monitor(const Options &o, Box &box)
+{
+    Stop = 0;
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    Printer out(o.Json);
+    CZusb_IO io(o.Index);
+    if (!Reached(io, o))
+        return ExitFailed;
+    out.Event("connected", "device " + std::to_string(o.Index), {{"device", std::to_string(o.Index), false}});
+    // Measurements flow only while the box is asked for them.
+    io.SetContinueReturn450Hz(1);
+
+    Demo demo{box.Line, box.Driver, o.Index, &o};
+    const auto t0 = std::chrono::steady_clock::now();
+    unsigned last = static_cast<unsigned>(io.GetTelStatus()) & ~Consumed;
+    out.Event("status", Hex32(last) + " " + BitNames(last),
+              {{"word", Hex32(last), true}, {"set", Names(last, true, ""), false}, {"cleared", "[]", false}});
+    bool connected = true;
+    std::string lastNumber;
+    while (!Stop) {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (o.MonitorSeconds > 0 && elapsed >= o.MonitorSeconds)
+            break;
+        demo.Run(elapsed);
+
+        const unsigned word = static_cast<unsigned>(io.GetTelStatus());
+        const unsigned changed = word ^ last;
+        if (changed) {
+            const unsigned set = changed & word, cleared = changed & ~word;
+            std::string diff = Names(set, false, "+");
+            const std::string gone = Names(cleared, false, "-");
+            diff += diff.empty() || gone.empty() ? gone : " " + gone;
+            out.Event("status", Hex32(word) + " " + diff,
+                      {{"word", Hex32(word), true},
+                       {"set", Names(set, true, ""), false},
+                       {"cleared", Names(cleared, true, ""), false}});
+        }
+        last = word & ~Consumed;
+
+        const bool up = io.IfConnectUSB() == 0;
+        if (up != connected) {
+            connected = up;
+            out.Event(up ? "connection regained" : "connection lost");
+            if (up)
+                io.SetContinueReturn450Hz(1);
+        }
+        // Reading the number acknowledges the call: a ring that comes just
+        // before it is taken from the status word read right ahead of it.
+        bool ring = io.CheckCallStatus() == 1;
+        ring = (static_cast<unsigned>(io.GetTelStatus()) & 0x1) != 0 || ring;
+        const std::string number = io.ReadstrCallNmb();
+        if (ring) {
+            out.Event("ring");
+            lastNumber.clear();  // the same caller again is a new caller ID
+        }
+        // The number is there once its message has come; the library
+        // forgets it on a new call and while the box is away.
+        if (!number.empty() && number != lastNumber) {
+            out.Event("caller ID", number, {{"number", number, true}});
+            lastNumber = number;
+        }
+        unsigned char code[2];
+        while (io.GetDTMFCode(code) == 1)
+        {
+            const std::string key(1, zlsim::LineModel::KeyChar(code[0]));
+            out.Event("key", key, {{"key", key, true}});
+        }
+        unsigned short pair[2];
+        while (io.Get450HzRecd(pair) == 1)
+            out.Event("450 Hz", std::string(pair[0] ? "tone " : "silence ") + std::to_string(pair[1] * 10) + " ms",
+                      {{"tone", pair[0] ? "true" : "false", false}, {"ms", std::to_string(pair[1] * 10), false}});
+        if (io.ReadBusyBit() == 1)
+            out.Event("busy");
+        if (io.GetCalledPickUpStatus() == 1)
+            out.Event("far end answered");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    io.ExistUSB_IO();
+    out.Event("end");
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    return ExitDone;
+}
+
+}  // namespace
+
+void AddMonitor(Registry &r)
+{
+    Options &o = r.Opts;
+    CLI::App *sub = r.App.add_subcommand(
+        "monitor", "print every event of the box with a timestamp until Ctrl-C: status-word changes, rings, "
+                   "caller ID, keys, 450 Hz measurements (length in ms), busy, far end answered, connection lost "
+                   "and regained");
+    sub->add_flag("--json", o.Json, "one JSON object per line");
+    sub->add_option("--seconds", o.MonitorSeconds, "end after this many seconds")->check(PositiveSeconds);
+    sub->add_option("--demo-call", o.DemoCall, "virtual: a call from this number half a second in")->check(NumberChars);
+    AddCallerOptions(*sub, o);
+    sub->add_option("--demo-keys", o.DemoKeys, "virtual: keys the caller presses a second later")->check(KeyChars);
+    sub->add_flag("--demo-unplug", o.DemoUnplug, "virtual: after the call, pull the box out and plug it in again");
+    sub->callback([&run = r.Run] { run = Monitor; });
+}
+
+}  // namespace zlbox
