@@ -35,10 +35,11 @@ SocketFd AcceptOn(SocketFd listener);
 void RemoveSocketFile(const std::string &address);
 
 // Per-user place of the socket and the token file: $XDG_RUNTIME_DIR, else
-// /tmp/zplr-UID (made 0700). Empty when neither can be had.
-std::string RuntimeDir();
-// The token file: $ZPLR_TOKEN_FILE, else "zplr-token" in RuntimeDir().
-std::string TokenFilePath();
+// /tmp/zplr-UID (0700; made only when `make` is set, by the server). Empty
+// when neither can be had.
+std::string RuntimeDir(bool make = false);
+// The token file: $ZPLR_TOKEN_FILE, else "zplr-token" in RuntimeDir(make).
+std::string TokenFilePath(bool make = false);
 // Reads the token (first line, at most 64 bytes); empty when there is none.
 std::string ReadToken(const std::string &path);
 // Writes a fresh random token to `path`, mode 0600; false on failure.

@@ -228,13 +228,13 @@ void RemoveSocketFile(const std::string &address)
         ::unlink(address.c_str() + 5);
 }
 
-std::string RuntimeDir()
+std::string RuntimeDir(bool make)
 {
     const char *xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg && *xdg)
         return xdg;
     const std::string dir = "/tmp/zplr-" + std::to_string(::getuid());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+    if (make && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return {};
     // Someone else's directory, or one others may write to, is not ours.
     struct stat st;
@@ -244,12 +244,12 @@ std::string RuntimeDir()
     return dir;
 }
 
-std::string TokenFilePath()
+std::string TokenFilePath(bool make)
 {
     const char *file = std::getenv("ZPLR_TOKEN_FILE");
     if (file && *file)
         return file;
-    const std::string dir = RuntimeDir();
+    const std::string dir = RuntimeDir(make);
     return dir.empty() ? std::string() : dir + "/zplr-token";
 }
 

@@ -125,9 +125,9 @@ SocketFd AcceptOn(SocketFd) { return NoSocket; }
 
 void RemoveSocketFile(const std::string &) {}
 
-std::string RuntimeDir() { return {}; }
+std::string RuntimeDir(bool) { return {}; }
 
-std::string TokenFilePath()
+std::string TokenFilePath(bool)
 {
     const char *file = std::getenv("ZPLR_TOKEN_FILE");
     return file && *file ? file : "";

@@ -25,9 +25,9 @@ namespace zlbox {
 
 using namespace zplr::platform;
 
-std::string DefaultServeAddress()
+std::string DefaultServeAddress(bool make)
 {
-    const std::string dir = RuntimeDir();
+    const std::string dir = RuntimeDir(make);
     return dir.empty() ? std::string() : "unix:" + dir + "/zplr.sock";
 }
 
@@ -255,14 +255,14 @@ int Serve(const ServeOptions &o)
                 script.push_back(l);
         }
     }
-    const std::string address = o.Listen.empty() ? DefaultServeAddress() : o.Listen;
+    const std::string address = o.Listen.empty() ? DefaultServeAddress(true) : o.Listen;
     if (address.empty()) {
         std::fprintf(stderr, "zlbox serve: no private place for the socket; give --listen\n");
         return 2;
     }
     std::string token;
     const bool tcp = address.rfind("tcp:", 0) == 0;
-    const std::string tokenFile = tcp ? TokenFilePath() : std::string();
+    const std::string tokenFile = tcp ? TokenFilePath(true) : std::string();
     if (tcp && (tokenFile.empty() || !WriteNewToken(tokenFile, &token))) {
         std::fprintf(stderr, "zlbox serve: cannot write the token file %s\n", tokenFile.c_str());
         return 1;

@@ -17,8 +17,8 @@ struct ServeOptions {
 int Serve(const ServeOptions &o);
 
 // The per-user default address: unix:$XDG_RUNTIME_DIR/zplr.sock, else
-// unix:/tmp/zplr-UID/zplr.sock.
-std::string DefaultServeAddress();
+// unix:/tmp/zplr-UID/zplr.sock (made when `make` is set).
+std::string DefaultServeAddress(bool make = false);
 
 // Sends one line command to box `index` of the server at `address` (empty:
 // ZPLR_DRIVER, else the default); prints the answer; the exit status.
