@@ -90,4 +90,34 @@ suite() {
 for arch in i686 x86_64; do
   phase "Windows $arch: suite and zlbox under wine" suite "$arch"
 done
+
+# The Windows client reaches a box served on Linux over TCP with the token:
+# status, then a call scripted from the Linux side.
+served() {
+  local dir port server out rc=0
+  [[ -x build/zlbox ]] || { cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j2 --target zlbox; }
+  dir=$(mktemp -d)
+  port=$((20000 + RANDOM % 20000))
+  export ZPLR_TOKEN_FILE="$dir/token"
+  build/zlbox serve --boxes 0 --listen "tcp:127.0.0.1:$port" >"$dir/server.log" 2>&1 &
+  server=$!
+  for _ in $(seq 100); do grep -q ZPLR_DRIVER "$dir/server.log" && break; sleep 0.1; done
+  out=$(ZPLR_DRIVER="tcp:127.0.0.1:$port" ZPLR_TOKEN_FILE="Z:${dir//\//\\}\\token" \
+        timeout 120 "$WINE64" build-win-x86_64/zlbox.exe status 2>&1) || rc=1
+  grep -q "device 0: box reached" <<<"$out" || { echo "$out"; rc=1; }
+  ZPLR_DRIVER="tcp:127.0.0.1:$port" ZPLR_TOKEN_FILE="Z:${dir//\//\\}\\token" \
+    timeout 120 "$WINE64" build-win-x86_64/zlbox.exe call --wait 60 >"$dir/call.log" 2>&1 &
+  local client=$!
+  for _ in $(seq 600); do grep -q "waiting for a call" "$dir/call.log" && break; sleep 0.1; done
+  ZPLR_DRIVER="tcp:127.0.0.1:$port" build/zlbox line ring 02155501234 >/dev/null
+  for _ in $(seq 100); do grep -q "PickUp: 1" "$dir/call.log" && break; sleep 0.1; done
+  ZPLR_DRIVER="tcp:127.0.0.1:$port" build/zlbox line keys 42# >/dev/null
+  wait "$client" || rc=1
+  grep -Pzq "caller: 02155501234\r?\nPickUp: 1\r?\n(.|\r|\n)*keys: 42#" "$dir/call.log" || { cat "$dir/call.log"; rc=1; }
+  kill "$server"; wait "$server" || true
+  rm -rf "$dir"
+  unset ZPLR_TOKEN_FILE
+  return $rc
+}
+phase "Windows x86_64 client, Linux server over TCP" served
 phase_summary

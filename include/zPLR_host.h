@@ -109,8 +109,10 @@ public:
 };
 
 /** @brief Chooses the driver backend for the whole process.
- *  @param backend The backend; NULL restores the platform's own (Windows: the
- *  box's driver; elsewhere one that finds no box). It must outlive every
+ *  @param backend The backend; NULL restores the default: the boxes served
+ *  at the address in the environment variable ZPLR_DRIVER when it is set,
+ *  else the platform's own (Windows: the box's driver; elsewhere one that
+ *  finds no box). It must outlive every
  *  session that uses it.
  *  @pre No session runs: choose it before the first
  *  CZusb_IO::InitialUSB_IOEx(). */

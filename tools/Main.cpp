@@ -1,5 +1,6 @@
 // zlbox: drive a ZL box, real or virtual, from the command line.
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -33,10 +34,12 @@ struct VirtualSetup {
 };
 
 // The one place that chooses what the commands talk to: the virtual box
-// plugged in at the chosen index, or the platform's own driver.
+// plugged in at the chosen index, or the library's own choice: the box
+// served at ZPLR_DRIVER, else the platform's own driver.
 std::unique_ptr<VirtualSetup> ChooseBackend(const Options &o, Box &box)
 {
-    if (!o.Virtual)
+    const char *served = std::getenv("ZPLR_DRIVER");
+    if (!o.Virtual || o.StandAlone || (served && *served))
         return nullptr;
     auto v = std::make_unique<VirtualSetup>();
     v->Driver.Plug(o.Index);
@@ -79,6 +82,11 @@ int main(int argc, char **argv)
         ->check(PositiveSeconds)
         ->capture_default_str();
 
+    bool trace = false;
+    app.add_flag("--trace", trace,
+                 "every transfer with the box on stderr, decoded (as ZPLR_TRACE=1; "
+                 "ZPLR_TRACE=FILE writes to a file)");
+
     Registry r{app, o, run};
     AddStatus(r);
     AddCall(r);
@@ -87,6 +95,8 @@ int main(int argc, char **argv)
     AddRecord(r);
     AddPlay(r);
     AddMonitor(r);
+    AddServe(r);
+    AddLine(r);
     const std::string subFooter = std::string("Global options, before or after the command: -d,--device N, "
                                               "--driver virtual|system, --wait S (see zlbox --help).\n\n") +
                                   ExitText;
@@ -101,6 +111,14 @@ int main(int argc, char **argv)
         return code == 0 ? ExitDone : ExitBadArgs;
     }
     o.Virtual = driver == "virtual";
+    // Read by the library when it first reaches a box, which is later.
+    if (trace) {
+#ifdef _WIN32
+        _putenv_s("ZPLR_TRACE", "1");
+#else
+        setenv("ZPLR_TRACE", "1", 1);
+#endif
+    }
 
     Box box;
     auto backend = ChooseBackend(o, box);

@@ -35,6 +35,7 @@ struct Options {
     int Index = 0;
     bool Virtual = true;
     double WaitS = 30;
+    bool StandAlone = false;  // serve and line: no box of the process's own
     // The virtual line
     std::string Number = "13800138000";  // call/record: the caller; dial: the number dialled
     zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
@@ -84,6 +85,8 @@ void AddInfo(Registry &r);
 void AddPlay(Registry &r);
 void AddRecord(Registry &r);
 void AddMonitor(Registry &r);
+void AddServe(Registry &r);
+void AddLine(Registry &r);
 
 // Option checks with messages that say what the option takes.
 extern const CLI::Validator NumberChars;

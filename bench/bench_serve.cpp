@@ -1,0 +1,263 @@
+// The served box against the in-process one: command round trips, the CPU of
+// a real-time recording through the server (both processes), and four
+// client processes recording and playing on four served boxes at once.
+//
+//   zplr_bench_serve [--commands N] [--cpu-seconds N] [--load-seconds N]
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchCommon.h"
+#include "sim/VirtualBox.h"
+#include "zPLR.h"
+
+extern char **environ;
+
+using namespace zplr::bench;
+namespace fs = std::filesystem;
+
+namespace {
+
+double ProcessCpu(pid_t pid)
+{
+    if (pid == 0) {
+        rusage r{};
+        getrusage(RUSAGE_SELF, &r);
+        return r.ru_utime.tv_sec + r.ru_stime.tv_sec + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    }
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::atof(field.c_str());
+        if (i == 15)
+            stime = std::atof(field.c_str());
+    }
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+pid_t Spawn(const std::vector<std::string> &args, const std::string &out)
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+int Wait(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Open(CZusb_IO &io)
+{
+    io.InitialUSB_IOEx(0);
+    for (int i = 0; i < 300 && io.IfConnectUSB() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return io.IfConnectUSB() == 0;
+}
+
+Stats RoundTrips(CZusb_IO &io, int n)
+{
+    std::vector<double> t;
+    for (int i = 0; i < n; ++i) {
+        auto c = Steady::now();
+        if (io.SetEstimateStatus(0) != 1) {
+            std::fprintf(stderr, "command failed\n");
+            std::exit(1);
+        }
+        t.push_back(Ms(Steady::now() - c).count());
+    }
+    return Summarise(t);
+}
+
+// A WAV file of the library's layout with `seconds` of a steady pattern.
+void WriteSound(const std::string &path, int seconds)
+{
+    const uint32_t n = static_cast<uint32_t>(seconds) * 8000;
+    uint8_t h[48] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 20, 0, 0, 0,
+                     6, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0, 2, 0, 0, 0,
+                     'd', 'a', 't', 'a', 0, 0, 0, 0};
+    const uint32_t riff = 40 + n;
+    std::memcpy(h + 4, &riff, 4);
+    std::memcpy(h + 44, &n, 4);
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(h), sizeof h);
+    std::vector<char> sound(n);
+    for (uint32_t i = 0; i < n; ++i)
+        sound[i] = static_cast<char>(0x55 ^ (i % 40 < 20 ? 0x30 : 0x00));
+    f.write(sound.data(), n);
+}
+
+// One client process of the load run: box `index` records for `seconds`,
+// then plays for `seconds` (the library gives playback the pipe: a
+// recording pauses while a playback runs); prints the bytes recorded, the
+// recording's wall time and how far the playback came.
+int Client(int index, int seconds, const std::string &dir)
+{
+    CZusb_IO io(index);
+    if (!Open(io) || io.PickUp() != 1)
+        return 1;
+    const std::string play = dir + "/play" + std::to_string(index) + ".wav";
+    const std::string rec = dir + "/rec" + std::to_string(index) + ".wav";
+    WriteSound(play, seconds + 5);
+    if (io.StartReadSound(rec.c_str(), 1) != 1)
+        return 1;
+    const auto t0 = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const unsigned recorded = io.ReadRecLength();
+    const double wall = std::chrono::duration<double>(Steady::now() - t0).count();
+    io.StopReadSound();
+    if (io.StartPlaySound(play.c_str(), 0, 0, 1, 1) != 1)
+        return 1;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const int rate = io.GetWriteSoundRate();
+    io.StopPlaySound();
+    io.PutDown();
+    io.ExistUSB_IO();
+    std::printf("%u %.3f %d\n", recorded, wall, rate);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int commands = 300, cpuSeconds = 5, loadSeconds = 10;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--client"))
+            return Client(std::atoi(argv[i + 1]), std::atoi(argv[i + 3]), argv[i + 5]);
+        if (!std::strcmp(argv[i], "--commands"))
+            commands = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--cpu-seconds"))
+            cpuSeconds = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--load-seconds"))
+            loadSeconds = std::atoi(argv[i + 1]);
+    }
+    const fs::path dir = fs::temp_directory_path() / ("zplr-bench-serve-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string address = "unix:" + (dir / "s").string();
+    setenv("ZPLR_DRIVER", address.c_str(), 1);
+    ZlSetMessageHandler([](const char *, unsigned) {});
+
+    // In-process first, through the same library.
+    Stats local;
+    {
+        zlsim::VirtualDriver driver;
+        CZusb_IO io(0);
+        if (StartVirtualBox(driver, io) < 0)
+            return 1;
+        local = RoundTrips(io, commands);
+        io.ExistUSB_IO();
+        ZlSetDriverBackend(nullptr);
+    }
+
+    const std::string log = (dir / "server.log").string();
+    const pid_t server = Spawn({ZLBOX_PATH, "serve", "--boxes", "0,1,2,3", "--listen", address}, log);
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream f(log);
+        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (s.find("ZPLR_DRIVER") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Stats served;
+    double cpu = 0;
+    {
+        CZusb_IO io(0);
+        if (!Open(io)) {
+            std::fprintf(stderr, "served box not reached\n");
+            kill(server, SIGTERM);
+            return 1;
+        }
+        served = RoundTrips(io, commands);
+        const std::string rec = (dir / "cpu.wav").string();
+        io.StartReadSound(rec.c_str(), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const double c0 = ProcessCpu(0) + ProcessCpu(server);
+        const auto w0 = Steady::now();
+        std::this_thread::sleep_for(std::chrono::seconds(cpuSeconds));
+        cpu = (ProcessCpu(0) + ProcessCpu(server) - c0) /
+              std::chrono::duration<double>(Steady::now() - w0).count();
+        io.StopReadSound();
+        io.ExistUSB_IO();
+    }
+    std::printf("command round trip in-process: median %.3f ms, p99 %.3f ms (%d commands)\n",
+                local.Median, local.P99, commands);
+    std::printf("command round trip served:     median %.3f ms, p99 %.3f ms\n", served.Median,
+                served.P99);
+    std::printf("real-time recording through the server: %.2f %% of one core (both processes)\n",
+                cpu * 100);
+
+    // Four clients, four boxes, recording and then playing, all at once.
+    std::vector<pid_t> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(Spawn({argv[0], "--client", std::to_string(i), "--seconds",
+                                 std::to_string(loadSeconds), "--dir", dir.string()},
+                                (dir / ("client" + std::to_string(i))).string()));
+    bool loadOk = true;
+    for (int i = 0; i < 4; ++i) {
+        const int rc = Wait(clients[i]);
+        std::ifstream f(dir / ("client" + std::to_string(i)));
+        unsigned recorded = 0;
+        double wall = 0;
+        int rate = 0;
+        f >> recorded >> wall >> rate;
+        // The box at real time gives 8000 bytes a second; the playback of a
+        // (seconds + 5) s file has come seconds / (seconds + 5) of the way.
+        const double recShare = recorded / (wall * 8000);
+        const double wantRate = 1000.0 * loadSeconds / (loadSeconds + 5);
+        std::printf("client %d: exit %d, recorded %.1f %% of real time, playback at %d/1000 "
+                    "(%.0f expected)\n",
+                    i, rc, recShare * 100, rate, wantRate);
+        loadOk = loadOk && rc == 0 && recShare > 0.97 && rate >= wantRate * 0.95;
+    }
+    // What reached each box's line: a chunk missing when the box asked for
+    // it would leave the line short of real time.
+    for (int i = 0; i < 4; ++i) {
+        const std::string saved = (dir / ("line" + std::to_string(i) + ".wav")).string();
+        const pid_t p = Spawn({ZLBOX_PATH, "line", "--device", std::to_string(i), "save-playback", saved},
+                              (dir / "line.log").string());
+        Wait(p);
+        const double seconds = (fs::exists(saved) ? fs::file_size(saved) - 48.0 : 0) / 8000;
+        std::printf("box %d: %.2f s reached the line in %d s of playing\n", i, seconds, loadSeconds);
+        loadOk = loadOk && seconds >= loadSeconds - 0.5;  // the start takes a few chunks
+    }
+    kill(server, SIGTERM);
+    Wait(server);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    const bool ok = served.P99 <= local.P99 + 1.0 && cpu < 0.02 && loadOk;
+    std::printf("%s\n", ok ? "targets met" : "TARGETS MISSED");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,48 @@
+// Stream sockets for the served driver: a Unix socket or TCP on loopback.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zplr::platform {
+
+using SocketFd = intptr_t;
+constexpr SocketFd NoSocket = -1;
+
+// Connects to "unix:PATH" or "tcp:127.0.0.1:PORT"; NoSocket and the reason
+// in `error` when it cannot.
+SocketFd ConnectTo(const std::string &address, std::string *error);
+
+// Whole buffers or nothing: false once the peer is gone or the socket shut.
+bool SendAll(SocketFd s, const void *buf, size_t len);
+bool RecvAll(SocketFd s, void *buf, size_t len);
+
+// Bounds each receive to `ms` milliseconds (0: no bound).
+void SetReceiveTimeout(SocketFd s, int ms);
+
+// Wakes every thread blocked on the socket; safe from a signal handler.
+void ShutdownSocket(SocketFd s);
+void CloseSocket(SocketFd s);
+
+// Listening side. A Unix socket is made readable and writable by its owner
+// only; a file left by a server that died is taken over, one that still
+// answers is refused. TCP binds to loopback only.
+SocketFd ListenOn(const std::string &address, std::string *error);
+// NoSocket once the listener is shut.
+SocketFd AcceptOn(SocketFd listener);
+// Removes the Unix socket file of `address`, if it is one.
+void RemoveSocketFile(const std::string &address);
+
+// Per-user place of the socket and the token file: $XDG_RUNTIME_DIR, else
+// /tmp/zplr-UID (0700; made only when `make` is set, by the server). Empty
+// when neither can be had.
+std::string RuntimeDir(bool make = false);
+// The token file: $ZPLR_TOKEN_FILE, else "zplr-token" in RuntimeDir(make).
+std::string TokenFilePath(bool make = false);
+// Reads the token (first line, at most 64 bytes); empty when there is none.
+std::string ReadToken(const std::string &path);
+// Writes a fresh random token to `path`, mode 0600; false on failure.
+bool WriteNewToken(const std::string &path, std::string *token);
+
+}  // namespace zplr::platform

@@ -1,0 +1,299 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace zplr::platform {
+namespace {
+
+bool ParseTcp(const std::string &rest, sockaddr_in &sa, std::string *error)
+{
+    const size_t colon = rest.rfind(':');
+    const std::string host = colon == std::string::npos ? "" : rest.substr(0, colon);
+    const std::string port = colon == std::string::npos ? "" : rest.substr(colon + 1);
+    char *end = nullptr;
+    const long p = std::strtol(port.c_str(), &end, 10);
+    if (port.empty() || *end || p < 1 || p > 65535) {
+        *error = "tcp address needs HOST:PORT";
+        return false;
+    }
+    // Loopback only: the box is served to this machine, never the network.
+    if (host != "127.0.0.1" && host != "localhost") {
+        *error = "tcp is served on 127.0.0.1 only";
+        return false;
+    }
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(p));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return true;
+}
+
+bool ParseUnix(const std::string &path, sockaddr_un &sa, std::string *error)
+{
+    std::memset(&sa, 0, sizeof sa);
+    sa.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof sa.sun_path) {
+        *error = "unix socket path empty or too long";
+        return false;
+    }
+    std::memcpy(sa.sun_path, path.c_str(), path.size());
+    return true;
+}
+
+int NewSocket(int family)
+{
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && family == AF_INET) {
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    return fd;
+}
+
+std::string Reason(const char *what) { return std::string(what) + ": " + std::strerror(errno); }
+
+}  // namespace
+
+SocketFd ConnectTo(const std::string &address, std::string *error)
+{
+    std::string ignored;
+    if (!error)
+        error = &ignored;
+    int fd = -1;
+    if (address.rfind("unix:", 0) == 0) {
+        sockaddr_un sa;
+        if (!ParseUnix(address.substr(5), sa, error))
+            return NoSocket;
+        fd = NewSocket(AF_UNIX);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+            *error = Reason("connect");
+            if (fd >= 0)
+                ::close(fd);
+            return NoSocket;
+        }
+    } else if (address.rfind("tcp:", 0) == 0) {
+        sockaddr_in sa;
+        if (!ParseTcp(address.substr(4), sa, error))
+            return NoSocket;
+        fd = NewSocket(AF_INET);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+            *error = Reason("connect");
+            if (fd >= 0)
+                ::close(fd);
+            return NoSocket;
+        }
+    } else {
+        *error = "address must be unix:PATH or tcp:127.0.0.1:PORT";
+        return NoSocket;
+    }
+    return fd;
+}
+
+bool SendAll(SocketFd s, const void *buf, size_t len)
+{
+    const char *p = static_cast<const char *>(buf);
+    while (len) {
+        ssize_t n = ::send(static_cast<int>(s), p, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool RecvAll(SocketFd s, void *buf, size_t len)
+{
+    char *p = static_cast<char *>(buf);
+    while (len) {
+        ssize_t n = ::recv(static_cast<int>(s), p, len, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void SetReceiveTimeout(SocketFd s, int ms)
+{
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void ShutdownSocket(SocketFd s)
+{
+    if (s != NoSocket)
+        ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+void CloseSocket(SocketFd s)
+{
+    if (s != NoSocket)
+        ::close(static_cast<int>(s));
+}
+
+SocketFd ListenOn(const std::string &address, std::string *error)
+{
+    std::string ignored;
+    if (!error)
+        error = &ignored;
+    int fd = -1;
+    if (address.rfind("unix:", 0) == 0) {
+        const std::string path = address.substr(5);
+        sockaddr_un sa;
+        if (!ParseUnix(path, sa, error))
+            return NoSocket;
+        struct stat st;
+        if (::lstat(path.c_str(), &st) == 0) {
+            if (!S_ISSOCK(st.st_mode)) {
+                *error = path + " exists and is not a socket";
+                return NoSocket;
+            }
+            SocketFd live = ConnectTo(address, nullptr);
+            if (live != NoSocket) {
+                CloseSocket(live);
+                *error = "a server already listens on " + path;
+                return NoSocket;
+            }
+            ::unlink(path.c_str());  // left by a server that died
+        }
+        fd = NewSocket(AF_UNIX);
+        // Created without group or other access from the first moment.
+        const mode_t old = ::umask(0177);
+        const int bound = fd < 0 ? -1 : ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+        ::umask(old);
+        if (bound != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) {
+            *error = Reason("listen");
+            if (fd >= 0)
+                ::close(fd);
+            return NoSocket;
+        }
+    } else if (address.rfind("tcp:", 0) == 0) {
+        sockaddr_in sa;
+        if (!ParseTcp(address.substr(4), sa, error))
+            return NoSocket;
+        fd = NewSocket(AF_INET);
+        int one = 1;
+        if (fd >= 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+            ::listen(fd, 16) != 0) {
+            *error = Reason("listen");
+            if (fd >= 0)
+                ::close(fd);
+            return NoSocket;
+        }
+    } else {
+        *error = "address must be unix:PATH or tcp:127.0.0.1:PORT";
+        return NoSocket;
+    }
+    return fd;
+}
+
+SocketFd AcceptOn(SocketFd listener)
+{
+    for (;;) {
+        int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            return fd;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        return NoSocket;
+    }
+}
+
+void RemoveSocketFile(const std::string &address)
+{
+    if (address.rfind("unix:", 0) == 0)
+        ::unlink(address.c_str() + 5);
+}
+
+std::string RuntimeDir(bool make)
+{
+    const char *xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg && *xdg)
+        return xdg;
+    const std::string dir = "/tmp/zplr-" + std::to_string(::getuid());
+    if (make && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    // Someone else's directory, or one others may write to, is not ours.
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077))
+        return {};
+    return dir;
+}
+
+std::string TokenFilePath(bool make)
+{
+    const char *file = std::getenv("ZPLR_TOKEN_FILE");
+    if (file && *file)
+        return file;
+    const std::string dir = RuntimeDir(make);
+    return dir.empty() ? std::string() : dir + "/zplr-token";
+}
+
+std::string ReadToken(const std::string &path)
+{
+    if (path.empty())
+        return {};
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return {};
+    char buf[65] = {};
+    const size_t n = std::fread(buf, 1, 64, f);
+    std::fclose(f);
+    std::string token(buf, n);
+    const size_t end = token.find_first_of("\r\n");
+    return end == std::string::npos ? token : token.substr(0, end);
+}
+
+bool WriteNewToken(const std::string &path, std::string *token)
+{
+    unsigned char raw[16];
+    int rnd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (rnd < 0)
+        return false;
+    const bool got = ::read(rnd, raw, sizeof raw) == static_cast<ssize_t>(sizeof raw);
+    ::close(rnd);
+    if (!got)
+        return false;
+    std::string t;
+    for (unsigned char c : raw) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", c);
+        t += hex;
+    }
+    ::unlink(path.c_str());
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const std::string line = t + "\n";
+    const bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
+    if (ok && token)
+        *token = t;
+    return ok;
+}
+
+}  // namespace zplr::platform

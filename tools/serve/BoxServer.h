@@ -1,0 +1,71 @@
+// Virtual boxes served over a socket to other processes: the driver's
+// operations for the library's served backend, and line commands beside them.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Socket.h"
+#include "sim/LineModel.h"
+#include "sim/RecordModel.h"
+#include "sim/VirtualBox.h"
+
+namespace zlbox {
+
+class Session;
+
+class BoxServer {
+public:
+    // pace: the boxes' time scale (1 real time; tests run faster).
+    BoxServer(const std::vector<int> &boxes, double pace = 1.0);
+    ~BoxServer();
+
+    // A TCP listener requires the token in every client's hello.
+    bool Listen(const std::string &address, const std::string &token, std::string *error);
+    // Serves until Stop().
+    void Run();
+    // Safe from a signal handler.
+    void Stop();
+
+    // One line command on box `index`: ring NUMBER [sdmf|mdmf|digits],
+    // keys KEYS, far-end FILE, answer, busy, hangup, unplug, plug,
+    // save-playback FILE. False with the reason in `answer` when refused.
+    bool LineCommand(int index, const std::string &command, std::string &answer);
+
+    // Off: far-end and save-playback are refused (the frame fuzzer's server).
+    void AllowFiles(bool on) { Files_ = on; }
+
+    zlsim::VirtualDriver &Driver() { return Driver_; }
+    bool Serves(int index) const { return index >= 0 && index < 4 && Lines_[index] != nullptr; }
+
+private:
+    friend class Session;
+    // Box whose path `path` is or lies under; -1 for none.
+    int BoxOfPath(const std::string &path);
+    // Claims box `index` for `s`: false while another session holds it.
+    bool Claim(int index, Session *s);
+    void Release(int index, Session *s);
+    void Reap(bool all);
+
+    zlsim::VirtualDriver Driver_;
+    std::array<std::unique_ptr<zlsim::LineModel>, 4> Lines_;
+    std::array<std::unique_ptr<zlsim::RecordModel>, 4> Records_;
+    std::string Address_;
+    std::string Token_;
+    std::atomic<zplr::platform::SocketFd> Listener_{zplr::platform::NoSocket};
+    std::atomic<bool> Stopping_{false};
+    std::atomic<bool> Files_{true};
+
+    std::mutex Mutex_;
+    std::array<Session *, 4> Owner_{};
+    std::array<unsigned, 4> Holds_{};
+    std::vector<std::unique_ptr<Session>> Sessions_;
+    unsigned NextSession_ = 1;
+};
+
+}  // namespace zlbox
