@@ -75,15 +75,6 @@ TEST_F(DeviceServiceTest, FlashBlockGoesInFourChunks)
     EXPECT_EQ(io.WriteDataToFlash(nullptr), -4);
 }
 
-TEST_F(DeviceServiceTest, FsSwitches)
-{
-    ASSERT_EQ(io.FS_Open(), 1);
-    EXPECT_TRUE(records.FsOpen());
-    ASSERT_EQ(io.FS_Close(), 1);
-    EXPECT_FALSE(records.FsOpen());
-    EXPECT_EQ(Sent(18).back()[1], 1);
-}
-
 TEST_F(DeviceServiceTest, ConverterValues)
 {
     records.SetAdc01(0xBEEF);
