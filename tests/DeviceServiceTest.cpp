@@ -32,14 +32,7 @@ protected:
         ZlSetMessageHandler(CountMessage);
         StartOpen(io);
     }
-    std::vector<zlsim::Bytes64> Sent(uint8_t code)
-    {
-        std::vector<zlsim::Bytes64> out;
-        for (const auto &p : Driver.Box(0).Packets())
-            if (p[0] == code)
-                out.push_back(p);
-        return out;
-    }
+    std::vector<zlsim::Bytes64> Sent(uint8_t code) { return PacketsOf(Driver.Box(0), code); }
     CZusb_IO io{0};
     RecordModel records{Driver.Box(0)};
 };

@@ -23,13 +23,7 @@ protected:
         SimTest::SetUp();
         StartOpen(io);
     }
-    size_t Acks()
-    {
-        size_t n = 0;
-        for (const auto &p : Driver.Box(0).Packets())
-            n += p[0] == 41;
-        return n;
-    }
+    size_t Acks() { return PacketsOf(Driver.Box(0), 41).size(); }
     // Sends a caller-ID report and returns once it is stored (acknowledged).
     void Deliver(const zlsim::Bytes64 &report)
     {

@@ -32,14 +32,7 @@ protected:
             v[i] = At(from + i);
         return v;
     }
-    std::vector<Bytes64> Sent(uint8_t code)
-    {
-        std::vector<Bytes64> out;
-        for (const auto &p : Box().Packets())
-            if (p[0] == code)
-                out.push_back(p);
-        return out;
-    }
+    std::vector<Bytes64> Sent(uint8_t code) { return PacketsOf(Box(), code); }
     bool CycleEnded() { return Slot().SoundOutPipeCtx.PlayDone.load() == 1 && Slot().SoundOutPipeCtx.StartPlay.load() == 0; }
     // Asks for one chunk and waits until the pipe has `total` bytes.
     void Chunk(size_t total)
