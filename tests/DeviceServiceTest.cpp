@@ -32,14 +32,7 @@ protected:
         ZlSetMessageHandler(CountMessage);
         StartOpen(io);
     }
-    std::vector<zlsim::Bytes64> Sent(uint8_t code)
-    {
-        std::vector<zlsim::Bytes64> out;
-        for (const auto &p : Driver.Box(0).Packets())
-            if (p[0] == code)
-                out.push_back(p);
-        return out;
-    }
+    std::vector<zlsim::Bytes64> Sent(uint8_t code) { return PacketsOf(Driver.Box(0), code); }
     CZusb_IO io{0};
     RecordModel records{Driver.Box(0)};
 };
@@ -73,15 +66,6 @@ TEST_F(DeviceServiceTest, FlashBlockGoesInFourChunks)
     SlotFor(0).Put(SlotFor(0).CommandPipeCtx.Run, 0);
     EXPECT_EQ(io.WriteDataToFlash(data), -3);
     EXPECT_EQ(io.WriteDataToFlash(nullptr), -4);
-}
-
-TEST_F(DeviceServiceTest, FsSwitches)
-{
-    ASSERT_EQ(io.FS_Open(), 1);
-    EXPECT_TRUE(records.FsOpen());
-    ASSERT_EQ(io.FS_Close(), 1);
-    EXPECT_FALSE(records.FsOpen());
-    EXPECT_EQ(Sent(18).back()[1], 1);
 }
 
 TEST_F(DeviceServiceTest, ConverterValues)

@@ -73,10 +73,7 @@ TEST_F(LineCallFlowTest, AnswerRightAfterTheNumberNeverStalls)
         ASSERT_EQ(io.PickUp(), 1) << "call " << i;
         ASSERT_EQ(io.PutDown(), 1) << "call " << i;
     }
-    size_t acks = 0;
-    for (const auto &p : Driver.Box(0).Packets())
-        acks += p[0] == 41;
-    EXPECT_EQ(acks, 40u);
+    EXPECT_EQ(PacketsOf(Driver.Box(0), 41).size(), 40u);
 }
 
 TEST_F(LineCallFlowTest, OutgoingCallIsAnswered)

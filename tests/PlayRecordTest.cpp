@@ -1,6 +1,5 @@
-// Playback and recording on one box: the recording gives way, stops of the
-// recording end a playback, and an answering machine as an application
-// would write it.
+// Playback and recording on one box: the recording gives way, and stops of
+// the recording end a playback.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -8,13 +7,11 @@
 #include <vector>
 
 #include "SimFixture.h"
-#include "sim/LineModel.h"
 
 using namespace zplr;
 using namespace zplr::test;
 using transport::SlotFor;
 using zlsim::Bytes64;
-using zlsim::VirtualBox;
 namespace fs = std::filesystem;
 
 namespace {
@@ -136,72 +133,4 @@ TEST_F(PlayRecordTest, ClosingThePcRecordingStopsThePcWrite)
 
 // An answering machine, as an application writes it: answer, greet, record
 // the caller's message, take the caller's keys, hang up when the caller does.
-TEST_F(PlayRecordTest, AnsweringMachine)
-{
-    zlsim::LineModel line(Box(), Scale);
-    Box().SetPacing(VirtualBox::Pacing::RealTime);
-    const std::vector<uint8_t> greetingSound = Ramp(4000, 11);  // half a second
-    const std::string greeting = Wav("greeting.wav", greetingSound);
-    const std::string message = File("message.wav");
-    std::vector<uint8_t> voice(2400);
-    for (size_t i = 0; i < voice.size(); ++i)
-        voice[i] = static_cast<uint8_t>(0x80 + (i * 13) % 97);
-
-    line.Ring("5551234");
-
-    // ---- the application ----
-    ASSERT_TRUE(Eventually([&] { return io.CheckCallStatus() == 1; }));
-    std::string caller;
-    ASSERT_TRUE(Eventually([&] { return !(caller = io.ReadstrCallNmb()).empty(); }));
-    EXPECT_EQ(caller, "5551234");
-    ASSERT_EQ(io.PickUp(), 1);
-
-    ASSERT_NE(io.CheckWavFileExist(const_cast<char *>(greeting.c_str())), 0);
-    ASSERT_EQ(io.StartPlaySound(greeting.c_str(), 0, 0, 1, 1), 1);
-    int rate = 0;
-    ASSERT_TRUE(Eventually([&] { return (rate = io.GetWriteSoundRate()) == 1000 || rate < 0; }, 5000));
-    ASSERT_EQ(rate, 1000);
-    ASSERT_EQ(io.StopPlaySound(), 1);
-
-    ASSERT_EQ(io.StartReadSoundCStrF(message.c_str()), 1);
-    // The caller speaks after the greeting, then presses keys, then hangs up.
-    line.Audio().SetFarEnd(voice);
-    line.Audio().StartFarEnd();
-    std::string keys;
-    bool keysPressed = false, released = false;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            if (!keysPressed && !line.Audio().FarEndSpeaking()) {
-                keysPressed = true;
-                line.PressKeys("5#");
-            }
-            if (keysPressed && !released && !line.Audio().KeysPending() &&
-                keys.find('#') != std::string::npos) {
-                released = true;
-                line.Release();
-            }
-            unsigned char code[2];
-            while (io.GetDTMFCode(code) == 1)
-                keys += zlsim::LineModel::KeyChar(code[0]);
-            return released && io.CheckPutDown() == 0;
-        },
-        10000));
-    const int size = io.StopReadSound();
-    EXPECT_EQ(io.PutDown(), 1);
-    // ---- what came of it ----
-
-    EXPECT_EQ(keys.substr(0, 1), "5");
-    EXPECT_EQ(keys.back(), '#');
-    // The line got the greeting in whole blocks: 15 of its 4 000 bytes' 15.6.
-    const auto out = Box().SoundOut();
-    ASSERT_EQ(out.size(), 3840u);
-    EXPECT_TRUE(std::equal(out.begin(), out.end(), greetingSound.begin()));
-    // The message is complete and holds the caller's voice unbroken.
-    const std::vector<uint8_t> file = ReadFile(message);
-    ASSERT_EQ(file.size(), static_cast<size_t>(size));
-    ASSERT_GT(file.size(), 48 + voice.size());
-    EXPECT_EQ(file[44] | file[45] << 8 | file[46] << 16 | file[47] << 24, size - 48);
-    EXPECT_NE(std::search(file.begin() + 48, file.end(), voice.begin(), voice.end()), file.end());
-}
-
 }  // namespace

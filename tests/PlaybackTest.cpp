@@ -32,14 +32,7 @@ protected:
             v[i] = At(from + i);
         return v;
     }
-    std::vector<Bytes64> Sent(uint8_t code)
-    {
-        std::vector<Bytes64> out;
-        for (const auto &p : Box().Packets())
-            if (p[0] == code)
-                out.push_back(p);
-        return out;
-    }
+    std::vector<Bytes64> Sent(uint8_t code) { return PacketsOf(Box(), code); }
     bool CycleEnded() { return Slot().SoundOutPipeCtx.PlayDone.load() == 1 && Slot().SoundOutPipeCtx.StartPlay.load() == 0; }
     // Asks for one chunk and waits until the pipe has `total` bytes.
     void Chunk(size_t total)
@@ -74,19 +67,14 @@ TEST_F(PlaybackTest, FileGoesToPipeThreeInBlocksFromOffset48AndEnds)
 
     // One stream start on the sound-out thread's device handle.
     EXPECT_EQ(Box().SoundOutStarts(), 1u);
-    bool seen = false;
-    for (const auto &c : Box().Controls()) {
-        if (c.Code != 0x80002010 || c.Input.size() != 16)
-            continue;
-        uint32_t w[4];
-        std::memcpy(w, c.Input.data(), 16);
-        EXPECT_EQ(w[0], 0u);
-        EXPECT_EQ(w[1], 6u);
-        EXPECT_EQ(w[3], 0x471u);
-        EXPECT_EQ(c.On, zlsim::Pipe::Device);
-        seen = true;
-    }
-    EXPECT_TRUE(seen);
+    ASSERT_EQ(ControlCount(Box(), 0x80002010, zlsim::Pipe::Device), 1);
+    for (const auto &c : Box().Controls())
+        if (c.Code == 0x80002010) {
+            ASSERT_EQ(c.Input.size(), 16u);
+            uint32_t w[4];
+            std::memcpy(w, c.Input.data(), 16);
+            EXPECT_EQ((std::vector<uint32_t>{w[0], w[1], w[3]}), (std::vector<uint32_t>{0, 6, 0x471}));
+        }
 
     EXPECT_EQ(io.StopPlaySound(), 1);
     EXPECT_EQ(Slot().PlayActive.load(), 0);
@@ -337,10 +325,7 @@ TEST_F(PlaybackTest, PipeFailures)
     Box().RequestChunk();
     ASSERT_TRUE(Eventually([&] { return CycleEnded(); }));
     EXPECT_EQ(Sent(9).size(), 2u);
-    bool reset = false;
-    for (const auto &c : Box().Controls())
-        reset |= c.On == zlsim::Pipe::SoundOut && c.Code == 0x220008;
-    EXPECT_TRUE(reset);
+    EXPECT_GE(ControlCount(Box(), 0x220008, zlsim::Pipe::SoundOut), 1);
     ASSERT_TRUE(Eventually([&] { return soundOutOpens() == opens + 2; }));
     EXPECT_EQ(io.StopPlaySound(), 1);
 

@@ -45,13 +45,8 @@ protected:
                 act();
         });
     }
-    std::string TempPath(const char *name)
-    {
-        return (std::filesystem::temp_directory_path() /
-                (std::string("zplr_recipe_") +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name))
-            .string();
-    }
+    std::string TempPath(const char *name) { return Dir.File(name); }
+    ScratchDir Dir{"zplr_recipe_"};
     CZusb_IO io{0};
     zlsim::LineModel line{Driver.Box(0), Scale};
 };
@@ -110,9 +105,6 @@ TEST_F(RecipeCallTest, RecordedCallIsPlayedBackAsGreeting)
     EXPECT_TRUE(std::equal(audio.begin(), audio.end(), out.begin()));
     EXPECT_FALSE(line.OffHook());
     EXPECT_EQ(recipes::PlayGreeting(io, TempPath("missing.wav").c_str()), -4);
-
-    std::filesystem::remove(rec);
-    std::filesystem::remove(greeting);
 }
 
 }  // namespace

@@ -204,14 +204,8 @@ TEST_F(SessionTest, FailedReportReadResetsThePipeAndReconnects)
     Driver.Box(0).SendReport({0});  // wakes the blocked read, which now fails
     ASSERT_TRUE(Eventually([&] { return (Status(0) & transport::Reconnecting) != 0; }));
     ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
-    bool reset = false;
-    int starts = 0;
-    for (auto &c : Driver.Box(0).Controls()) {
-        reset |= c.Code == 0x220008u && c.On == Pipe::Report;
-        starts += c.Code == 0x8000200Cu;
-    }
-    EXPECT_TRUE(reset);
-    EXPECT_EQ(starts, 2);  // one per open cycle of pipe 0
+    EXPECT_GE(ControlCount(Driver.Box(0), 0x220008, Pipe::Report), 1);
+    EXPECT_EQ(ControlCount(Driver.Box(0), 0x8000200C, Pipe::Device), 2);  // one per open cycle of pipe 0
     EXPECT_EQ(Send(0, 24), 1);
 }
 
@@ -224,10 +218,7 @@ TEST_F(SessionTest, FailedWriteClosesUntilPipeOneReopens)
     Driver.Box(0).FailNext(Pipe::Command, zlsim::Op::Open);  // the first reopen fails too
     EXPECT_EQ(Send(0, 24), -3);
     // Closed without Reconnecting; the reset went to pipe 1.
-    bool reset = false;
-    for (auto &c : Driver.Box(0).Controls())
-        reset |= c.Code == 0x220008u && c.On == Pipe::Command;
-    EXPECT_TRUE(reset);
+    EXPECT_GE(ControlCount(Driver.Box(0), 0x220008, Pipe::Command), 1);
     // The writer reopens pipe 1 by itself, and with the other three pipes
     // still open the slot carries commands again.
     ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
@@ -263,10 +254,7 @@ TEST_F(SessionTest, RefusedReportStartIsRetried)
     CZusb_IO io(0);
     Driver.Box(0).FailNext(Pipe::Device, zlsim::Op::Control, 3);
     StartOpen(io);
-    int starts = 0;
-    for (auto &c : Driver.Box(0).Controls())
-        starts += c.Code == 0x8000200Cu;
-    EXPECT_EQ(starts, 4);
+    EXPECT_EQ(ControlCount(Driver.Box(0), 0x8000200C, Pipe::Device), 4);
     EXPECT_EQ(Send(0, 24), 1);
 }
 

@@ -40,6 +40,25 @@ inline bool Eventually(const std::function<bool()> &done, int timeoutMs = 3000)
 
 inline uint32_t Status(int index) { return transport::SlotFor(index).DeviceStatus.load(); }
 
+// The packets of `code` the box received, in order.
+inline std::vector<zlsim::Bytes64> PacketsOf(const zlsim::VirtualBox &box, uint8_t code)
+{
+    std::vector<zlsim::Bytes64> out;
+    for (const zlsim::Bytes64 &p : box.Packets())
+        if (p[0] == code)
+            out.push_back(p);
+    return out;
+}
+
+// How many control calls of `code` the box saw on pipe `on`.
+inline int ControlCount(const zlsim::VirtualBox &box, unsigned code, zlsim::Pipe on)
+{
+    int n = 0;
+    for (const zlsim::ControlCall &c : box.Controls())
+        n += c.Code == code && c.On == on;
+    return n;
+}
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override

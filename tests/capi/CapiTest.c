@@ -129,6 +129,15 @@ static void commands_reach_the_box(zplr_box *h)
         {"get_line_mic", zplr_get_line_mic, 1, 21, 1},
         {"set_amp", zplr_set_amp, 258, 39, 2},
     };
+    static const struct {
+        int32_t (*f)(zplr_box *, uint8_t *);
+        uint8_t code;
+    } records[] = {
+        {zplr_read_zl_type, 27},    {zplr_read_adapt_char, 28},  {zplr_read_manu_serial, 29},
+        {zplr_read_module_nmb, 30}, {zplr_read_customer_id, 31}, {zplr_read_hsp_info, 36},
+        {zplr_read_writing_info_counter, 38}, {zplr_read_adc01_modified, 44},
+        {zplr_read_sp_sum, 48},     {zplr_read_stm_device_id, 54},
+    };
     uint8_t p[64], out[64];
     int32_t values[5] = {1, 2, 3, 4, 0x105};
     uint16_t words[4];
@@ -191,37 +200,19 @@ static void commands_reach_the_box(zplr_box *h)
     CHECK(find_packet(9, p));
 
     current = "records";
+    for (i = 0; i < sizeof records / sizeof records[0]; ++i) {
+        zplr_testbox_clear_packets(0);
+        CHECK_EQ(records[i].f(h, out), 1);
+        CHECK(find_packet(records[i].code, p));
+    }
     zplr_testbox_clear_packets(0);
-    CHECK_EQ(zplr_read_zl_type(h, out), 1);
-    CHECK(find_packet(27, p));
-    CHECK_EQ(zplr_read_adapt_char(h, out), 1);
-    CHECK(find_packet(28, p));
-    CHECK_EQ(zplr_read_manu_serial(h, out), 1);
-    CHECK(find_packet(29, p));
-    CHECK_EQ(zplr_read_module_nmb(h, out), 1);
-    CHECK(find_packet(30, p));
-    CHECK_EQ(zplr_read_customer_id(h, out), 1);
-    CHECK(find_packet(31, p));
-    CHECK_EQ(zplr_read_hsp_info(h, out), 1);
-    CHECK(find_packet(36, p));
-    CHECK_EQ(zplr_read_writing_info_counter(h, out), 1);
-    CHECK(find_packet(38, p));
-    CHECK_EQ(zplr_read_adc01_modified(h, out), 1);
-    CHECK(find_packet(44, p));
-    CHECK_EQ(zplr_read_sp_sum(h, out), 1);
-    CHECK(find_packet(48, p));
     CHECK_EQ(zplr_read_adc_mod_value(h, words), 1);
     CHECK(find_packet(53, p));
     CHECK_EQ(words[3], 0);
-    CHECK_EQ(zplr_read_stm_device_id(h, out), 1);
-    CHECK(find_packet(54, p));
     CHECK(zplr_read_stm32_temp(h) >= 0);
     CHECK(find_packet(55, p));
     CHECK_EQ(zplr_read_customer_id(h, NULL), -4);
-    {
-        const char *id = zplr_read_str_customer_id(h);
-        CHECK(strstr(id, "DEMO") != NULL);
-    }
+    CHECK(strstr(zplr_read_str_customer_id(h), "DEMO") != NULL);
     zplr_testbox_clear_packets(0);
     CHECK_EQ(zplr_modify_customer_id(h, "NEWID0001"), 1);
     CHECK(find_packet(47, p));
@@ -266,7 +257,14 @@ static void status_word_and_clock(zplr_box *h)
 {
     char year[5], two[3], version[23];
     uint8_t up[3] = {1, 1, 1}, down[3] = {1, 0, 0};
+    static const struct {
+        const char *name;
+        int32_t (*f)(zplr_box *, char *);
+        int low, high;
+    } clock[] = {{"month", zplr_get_month, 1, 12}, {"day", zplr_get_day, 1, 31}, {"hour", zplr_get_hour, 0, 23},
+                 {"minute", zplr_get_minute, 0, 59}, {"second", zplr_get_second, 0, 60}};
     const int32_t saved = zplr_get_tel_status(h);
+    int i;
     current = "status word";
     zplr_set_tel_status(h, 0x20000);
     CHECK_EQ(zplr_get_tel_status(h) & 0x20000, 0x20000);
@@ -293,16 +291,11 @@ static void status_word_and_clock(zplr_box *h)
     current = "clock and version";
     CHECK_EQ(zplr_get_year(h, year), 1);
     CHECK_EQ(strlen(year), 4);
-    CHECK_EQ(zplr_get_month(h, two), 1);
-    CHECK(atoi(two) >= 1 && atoi(two) <= 12);
-    CHECK_EQ(zplr_get_day(h, two), 1);
-    CHECK(atoi(two) >= 1 && atoi(two) <= 31);
-    CHECK_EQ(zplr_get_hour(h, two), 1);
-    CHECK(atoi(two) <= 23);
-    CHECK_EQ(zplr_get_minute(h, two), 1);
-    CHECK(atoi(two) <= 59);
-    CHECK_EQ(zplr_get_second(h, two), 1);
-    CHECK(atoi(two) <= 60);
+    for (i = 0; i < 5; ++i) {
+        current = clock[i].name;
+        CHECK_EQ(clock[i].f(h, two), 1);
+        CHECK(atoi(two) >= clock[i].low && atoi(two) <= clock[i].high);
+    }
     CHECK_EQ(zplr_get_year(h, NULL), -4);
     zplr_read_version(h, version);
     CHECK(strcmp(version, "300 4 2014-03-24 16:15") == 0);
