@@ -71,31 +71,25 @@ SocketFd ConnectTo(const std::string &address, std::string *error)
     std::string ignored;
     if (!error)
         error = &ignored;
-    int fd = -1;
+    sockaddr_storage sa{};
+    socklen_t saLen = 0;
     if (address.rfind("unix:", 0) == 0) {
-        sockaddr_un sa;
-        if (!ParseUnix(address.substr(5), sa, error))
+        if (!ParseUnix(address.substr(5), reinterpret_cast<sockaddr_un &>(sa), error))
             return NoSocket;
-        fd = NewSocket(AF_UNIX);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-            *error = Reason("connect");
-            if (fd >= 0)
-                ::close(fd);
-            return NoSocket;
-        }
+        saLen = sizeof(sockaddr_un);
     } else if (address.rfind("tcp:", 0) == 0) {
-        sockaddr_in sa;
-        if (!ParseTcp(address.substr(4), sa, error))
+        if (!ParseTcp(address.substr(4), reinterpret_cast<sockaddr_in &>(sa), error))
             return NoSocket;
-        fd = NewSocket(AF_INET);
-        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-            *error = Reason("connect");
-            if (fd >= 0)
-                ::close(fd);
-            return NoSocket;
-        }
+        saLen = sizeof(sockaddr_in);
     } else {
         *error = "address must be unix:PATH or tcp:127.0.0.1:PORT";
+        return NoSocket;
+    }
+    int fd = NewSocket(sa.ss_family);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen) != 0) {
+        *error = Reason("connect");
+        if (fd >= 0)
+            ::close(fd);
         return NoSocket;
     }
     return fd;
@@ -251,21 +245,6 @@ std::string TokenFilePath(bool make)
         return file;
     const std::string dir = RuntimeDir(make);
     return dir.empty() ? std::string() : dir + "/zplr-token";
-}
-
-std::string ReadToken(const std::string &path)
-{
-    if (path.empty())
-        return {};
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return {};
-    char buf[65] = {};
-    const size_t n = std::fread(buf, 1, 64, f);
-    std::fclose(f);
-    std::string token(buf, n);
-    const size_t end = token.find_first_of("\r\n");
-    return end == std::string::npos ? token : token.substr(0, end);
 }
 
 bool WriteNewToken(const std::string &path, std::string *token)
