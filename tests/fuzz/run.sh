@@ -14,7 +14,7 @@ run() {
   work="$(mktemp -d)"
   cp "$corpus"/* "$work"/ 2>/dev/null || true
   echo "== $target"
-  "$build/$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+  "$build/$target" -max_total_time="$seconds" -timeout=30 -max_len=4096 -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/" "$work" "$corpus" 2>&1 | tail -25
   rm -rf "$work"
 }

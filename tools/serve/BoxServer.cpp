@@ -410,6 +410,15 @@ void BoxServer::Reap(bool all)
     done.clear();  // joins, outside the lock: teardown releases boxes
 }
 
+size_t BoxServer::ActiveSessions()
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    size_t n = 0;
+    for (const auto &s : Sessions_)
+        n += !s->Finished();
+    return n;
+}
+
 int BoxServer::BoxOfPath(const std::string &path)
 {
     for (int i = 0; i < 4; ++i) {

@@ -41,6 +41,8 @@ public:
     void AllowFiles(bool on) { Files_ = on; }
 
     zlsim::VirtualDriver &Driver() { return Driver_; }
+    // Clients whose connection is still being served or torn down.
+    size_t ActiveSessions();
     bool Serves(int index) const { return index >= 0 && index < 4 && Lines_[index] != nullptr; }
 
 private:
