@@ -11,6 +11,7 @@ set(ZPLR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zPLR)
 install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h")
 file(GLOB ZLSIM_HEADERS CONFIGURE_DEPENDS sim/*.h)
+list(FILTER ZLSIM_HEADERS EXCLUDE REGEX "/BoxInternals\\.h$")  # sim/ only
 install(FILES ${ZLSIM_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zlsim)
 
 # zPLR.dll goes to bin/, its import library libzPLR.dll.a to lib/.
