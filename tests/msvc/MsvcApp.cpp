@@ -245,10 +245,11 @@ void Call(CZusb_IO &box)
     const bool played = Await(box, 10000, [](CZusb_IO &b) { return b.GetWriteSoundRate() == 1000; });
     Print(played ? "played\n" : "no end reported\n");
     Check(played, "the playback's end");
-    // The read position in the file: through the whole file once it played out.
+    // Once the file played out the count is at least its length (the last,
+    // short chunk is counted on top of it).
     const unsigned long long taken = box.GetWriteSoundBytes();
     Line("GetWriteSoundBytes: ", static_cast<long>(taken));
-    Check(taken > 48 && taken <= static_cast<unsigned long long>(size), "the playback's position");
+    Check(taken >= static_cast<unsigned long long>(size), "the playback read the whole file");
     r = box.StopPlaySound();
     Line("StopPlaySound: ", r);
     Expect(r, 1, "StopPlaySound");
