@@ -30,9 +30,9 @@ build() {
   # A tree configured before llvm was installed has no zPLR.lib yet.
   cmake -S . -B "$b" -DZPLR_LLVM_DLLTOOL="$(command -v llvm-dlltool)" >/dev/null
   cmake --build "$b" -j2
-  clang --target="$arch-pc-windows-msvc" -std=c++11 -fsyntax-only -Wall -Wextra -Werror -Iinclude \
+  clang --target="$arch-pc-windows-msvc" -std=c++11 -fsyntax-only -Wall -Wextra -pedantic -Werror -Iinclude \
     -x c++ - <<<'#include "zPLR.h"'
-  echo "   zPLR.h: no warning from clang for $arch-pc-windows-msvc (-Wall -Wextra)"
+  echo "   zPLR.h: no warning from clang for $arch-pc-windows-msvc (-Wall -Wextra -pedantic)"
   python3 scripts/msvc_names.py --arch "$arch" --check "cmake/msvc/zPLR-$arch.def" --dll "$b/zPLR.dll"
 
   # The test application: its own kernel32 import library, the DLL's zPLR.lib.

@@ -190,6 +190,16 @@ void LayoutAndTable(CZusb_IO &box)
     box.Dump(*reinterpret_cast<zplr::CDumpContext *>(scratch));
     Expect(box.DeviceIndex, 0, "the object after Serialize, AssertValid, Dump");
 
+    // A million calls with arguments: if the DLL did not pop them (i686),
+    // the stack would run out long before the end.
+    unsigned wrong = 0;
+    for (unsigned i = 0; i < 1000000; ++i)
+        wrong += box.mul(i & 0xFFFF, 1) != (i & 0xFFFF);
+    Expect(wrong, 0, "mul(x, 1) == x, a million calls");
+    Print("a million calls with arguments: stack intact\n");
+    Expect(box.mul(3, 5), 15, "mul(3, 5)");
+    Expect(box.mul(0, 0), 1, "mul(0, 0): 65536 * 65536 mod 65537");
+
     CZusb_IO *derived = new AppBox;
     Check(derived != nullptr, "new AppBox");
     delete derived;
