@@ -54,7 +54,7 @@ build() {
   for name in $(grep -oE 'ZPLR_CALL zplr_[a-z0-9_]+' include/zPLR_c.h | cut -d' ' -f2); do
     grep -qx "$name" <<<"$names" || { echo "$arch: C function $name not exported undecorated"; exit 1; }
   done
-  if grep -vE '^(_Z|Zl|zplr_)' <<<"$names" | grep -vxF -f <(printf '%s\n' "${plain[@]}") | grep .; then
+  if grep -vE '^(_Z|Zl|zplr_|[?])' <<<"$names" | grep -vxF -f <(printf '%s\n' "${plain[@]}") | grep .; then
     echo "$arch: exported names beyond include/zPLR.exports"; exit 1
   fi
   if grep -E '_ZN4zplr[0-9]+(transport|platform|device|line|sound)' <<<"$dump"; then

@@ -5,6 +5,8 @@
 # Build time (cmake -P, MinGW only): finds each member's mangled symbol in
 # the library's objects with nm and writes a .def that exports the plain
 # name as an alias of it; a name with no or several symbols fails the build.
+# MSVC_DEF, when given, is the list of Visual C++ names (cmake/msvc/), added
+# to the same .def.
 
 function(zplr_plain_names out)
   file(STRINGS "${ZPLR_EXPORTS_LIST}" lines)
@@ -45,6 +47,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
     string(APPEND def "    ${name} = ${found}\n")
   endforeach()
+  if(MSVC_DEF)
+    file(READ "${MSVC_DEF}" msvc)
+    string(APPEND def "${msvc}")
+  endif()
   file(WRITE "${OUT}.tmp" "${def}")
   execute_process(COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${OUT}.tmp" "${OUT}")
   return()

@@ -15,12 +15,33 @@
 
 /** @brief Namespace of the framework stand-in. */
 namespace zplr {
+#if defined(_MSC_VER)
+/* Visual C++ sees the root class with all five of its virtual operations, in
+ * the framework's order, so that its virtual table matches the DLL's. */
+struct CRuntimeClass;
+class CArchive;
+class CDumpContext;
+
+class ZPLR_API CObject {
+public:
+    virtual CRuntimeClass *GetRuntimeClass() const;
+    virtual ~CObject();
+    virtual void Serialize(CArchive &ar);
+    virtual void AssertValid() const;
+    virtual void Dump(CDumpContext &dc) const;
+
+private:
+    CObject(const CObject &);
+    CObject &operator=(const CObject &);
+};
+#else
 /** @brief Stands in for the application framework's root class. */
 class ZPLR_API CObject {
 public:
     /** @brief Virtual, so that a CZusb_IO may be deleted through a CObject pointer. */
     virtual ~CObject();
 };
+#endif
 }
 
 /** @brief One ZL box: its session, its line, its sound and its records.
@@ -77,6 +98,30 @@ public:
      *  @blocks{No limit while the session runs (the box may never be
      *  found); at once when the session is not running.} */
     void IfNotCompleteInitUSB();
+    /** @brief Allocates an object on the library's own heap, whichever
+     *  compiler built the caller; `delete` frees it there.
+     *  @param size Bytes.
+     *  @return The memory; null when there is none (no exception). */
+    static void *operator new(size_t size) noexcept;
+    /** @brief Frees an object allocated by operator new().
+     *  @param p The object's memory; null is ignored. */
+    static void operator delete(void *p) noexcept;
+    /** @brief Allocates an array of objects on the library's own heap.
+     *  @param size Bytes.
+     *  @return The memory; null when there is none (no exception). */
+    static void *operator new[](size_t size) noexcept;
+    /** @brief Frees an array allocated by operator new[]().
+     *  @param p The array's memory; null is ignored. */
+    static void operator delete[](void *p) noexcept;
+    /** @brief Constructs in memory the caller provides.
+     *  @param size Bytes.
+     *  @param where The memory.
+     *  @return where. */
+    static void *operator new(size_t size, void *where) noexcept;
+    /** @brief Pairs with the placement operator new(); frees nothing.
+     *  @param p The object.
+     *  @param where The memory. */
+    static void operator delete(void *p, void *where) noexcept;
     /** @} */
 
     /** @name Raw commands and status
