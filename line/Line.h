@@ -15,7 +15,8 @@ using transport::DeviceSlot;
 inline bool TestAndClear(DeviceSlot &s, uint32_t bit)
 {
     uint32_t old = s.DeviceStatus.fetch_and(~bit, std::memory_order_acq_rel);
-    s.Gate.Notify();
+    if (old & bit)
+        s.Gate.Notify();
     return (old & bit) != 0;
 }
 

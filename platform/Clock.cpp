@@ -39,48 +39,78 @@ void SleepMs(int ms)
     CountWakeUp();
 }
 
-void WaitGate::Notify()
+void WaitGate::Notify() { Wake(false); }
+void WaitGate::NotifyAll() { Wake(true); }
+
+void WaitGate::Wake(bool all)
 {
-    // Stamped before the gate's lock, under a lock of its own: a waiter that
-    // holds the gate's lock while it tests (and is held up there) must not
-    // make this change look later than it was.
+    // Pairs with the fence in Enter: either this sees the new waiter, or the
+    // waiter's first test sees the change that led here.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (Count_.load(std::memory_order_relaxed) == 0)
+        return;
+    // Stamped before the gate's lock: a waiter that holds it while it tests
+    // (and is held up there) must not make this change look later than it was.
     const Clock::time_point now = Clock::now();
     {
-        std::lock_guard<std::mutex> lock(WaitersMutex_);
+        std::lock_guard<std::mutex> lock(StampMutex_);
         for (Waiter *w = Waiters_; w; w = w->Next)
             if (w->FirstNotify == Clock::time_point::max())
                 w->FirstNotify = now;
     }
-    {
-        std::lock_guard<std::mutex> lock(Mutex_);
-        ++Generation_;
+    std::lock_guard<std::mutex> lock(Mutex_);
+    for (Waiter *w = Waiters_; w; w = w->Next) {
+        // Polling waits test at their own intervals; a wait that began
+        // before the mode changed still sleeps until it is woken.
+        if (w->Woken || !w->Sleeping)
+            continue;
+        if (!all) {
+            // A test made here stands for one of the waiter's own: a failed
+            // one starts a new period, as it would on the waiter's thread.
+            const Clock::time_point first = TakeFirstNotify(*w);
+            if (!w->Test(w->Done))
+                continue;
+            KeepFirstNotify(*w, first);
+        }
+        w->Woken = true;
+        w->Cv.notify_one();
     }
-    Cv_.notify_all();
 }
 
 void WaitGate::Enter(Waiter &w)
 {
-    std::lock_guard<std::mutex> lock(WaitersMutex_);
-    w.Next = Waiters_;
-    Waiters_ = &w;
+    {
+        std::lock_guard<std::mutex> lock(StampMutex_);
+        w.Next = Waiters_;
+        Waiters_ = &w;
+    }
+    Count_.fetch_add(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 void WaitGate::Leave(Waiter &w)
 {
-    std::lock_guard<std::mutex> lock(WaitersMutex_);
+    std::lock_guard<std::mutex> lock(StampMutex_);
     for (Waiter **p = &Waiters_; *p; p = &(*p)->Next)
         if (*p == &w) {
             *p = w.Next;
             break;
         }
+    Count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 Clock::time_point WaitGate::TakeFirstNotify(Waiter &w)
 {
-    std::lock_guard<std::mutex> lock(WaitersMutex_);
+    std::lock_guard<std::mutex> lock(StampMutex_);
     Clock::time_point first = w.FirstNotify;
     w.FirstNotify = Clock::time_point::max();
     return first;
+}
+
+void WaitGate::KeepFirstNotify(Waiter &w, Clock::time_point first)
+{
+    std::lock_guard<std::mutex> lock(StampMutex_);
+    w.FirstNotify = std::min(w.FirstNotify, first);
 }
 
 }  // namespace zplr::platform

@@ -33,11 +33,15 @@ void SleepMs(int ms);
 void SleepUntil(Clock::time_point end);
 
 // A place to wait for flags of one device slot. Whoever changes a flag that a
-// wait may be testing calls Notify(); waits then re-test at once instead of
-// at their next interval.
+// wait may be testing calls Notify(). Notify tests each waiting condition
+// and wakes only the waits whose condition now holds, so a change wakes no
+// thread that has nothing to do with it.
 class WaitGate {
 public:
     void Notify();
+    // Wakes every wait to re-test, whatever its condition: for a change of
+    // the wait mode, which waits take up at their next wake-up.
+    void NotifyAll();
 
     // Polls done() every intervalMs until it holds: true. With limit >= 0,
     // gives up once more than `limit` polls have passed, that is after
@@ -48,46 +52,64 @@ public:
     // delayed by load never turns a change in time into a time-out.
     // limit < 0 waits for ever. ticks counts the polls of this wait, as the
     // slot's WaitTicks.
+    //
+    // done() may also be called by a notifying thread, never by two threads
+    // at once; it must not take a lock that a notifier may hold.
     template <class Pred>
     bool Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred done);
 
 private:
     struct Waiter {
-        Clock::time_point FirstNotify = Clock::time_point::max();
+        bool (*Test)(void *);
+        void *Done;
+        Clock::time_point FirstNotify = Clock::time_point::max();  // under StampMutex_
+        bool Woken = false;                                        // under Mutex_
+        bool Sleeping = false;  // on Cv, under Mutex_; a polling wait tests by itself
+        std::condition_variable Cv;
         Waiter *Next = nullptr;
     };
+    template <class Pred>
+    static bool TestOf(void *done) { return (*static_cast<Pred *>(done))(); }
+
+    // Under Mutex_.
     void Enter(Waiter &w);
     void Leave(Waiter &w);
     // The first notification since the last call, and starts a new period.
     Clock::time_point TakeFirstNotify(Waiter &w);
+    void KeepFirstNotify(Waiter &w, Clock::time_point first);
+    void Wake(bool all);
 
+    // Guards the list and every test of a condition: no condition is ever
+    // tested by two threads at once.
     std::mutex Mutex_;
-    std::condition_variable Cv_;
-    unsigned long Generation_ = 0;
-    std::mutex WaitersMutex_;    // never held while a condition is tested
-    Waiter *Waiters_ = nullptr;  // limited waits now running
+    // Guards the stamps; never held while a condition is tested, so that a
+    // waiter held up in its test cannot make a change look later than it was.
+    std::mutex StampMutex_;
+    std::atomic<int> Count_{0};
+    Waiter *Waiters_ = nullptr;
 };
 
 template <class Pred>
 bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred done)
 {
     ticks.store(0, std::memory_order_relaxed);
-    if (done())
-        return true;
     const Clock::duration step = Interval(intervalMs);
     const Clock::time_point start = Clock::now();
     const bool limited = limit >= 0;
     const Clock::time_point inTime = start + step * (limited ? limit : 0);
     const Clock::time_point end = start + step * (limited ? limit + 1 : 0);
     Waiter me;
-    if (limited)
-        Enter(me);
+    me.Test = &TestOf<Pred>;
+    me.Done = &done;
+    std::unique_lock<std::mutex> lock(Mutex_);
+    Enter(me);
     struct Leaving {
         WaitGate &Gate;
         Waiter &Me;
-        bool On;
-        ~Leaving() { if (On) Gate.Leave(Me); }
-    } leaving{*this, me, limited};
+        ~Leaving() { Gate.Leave(Me); }  // Mutex_ is held at every return
+    } leaving{*this, me};
+    if (done())
+        return true;
 
     // A change seen at `now`: in time unless it was seen after the last
     // in-time poll and was first notified after it too.
@@ -96,44 +118,54 @@ bool WaitGate::Wait(std::atomic<int> &ticks, int intervalMs, int limit, Pred don
     };
 
     int polls = 0;
+    bool fresh = true;  // done() was just tested and failed
     for (;;) {
         if (PurePolling()) {
             // As the box's protocol describes it: sleep, count, test.
             ++polls;
             ticks.store(polls, std::memory_order_relaxed);
+            lock.unlock();
             SleepUntil(start + step * polls);
             CountWakeUp();
+            lock.lock();
             const Clock::time_point now = Clock::now();
-            const Clock::time_point first = limited ? TakeFirstNotify(me) : Clock::time_point::max();
+            const Clock::time_point first = TakeFirstNotify(me);
+            me.Woken = false;
             if (done())
                 return settle(now, first);
             if (limited && polls > limit)
                 return false;
             continue;
         }
-        std::unique_lock<std::mutex> lock(Mutex_);
         const Clock::time_point now = Clock::now();
         polls = std::max(polls, static_cast<int>((now - start) / step));
-        const Clock::time_point first = limited ? TakeFirstNotify(me) : Clock::time_point::max();
-        if (done()) {
-            const bool ok = settle(now, first);
-            ticks.store(limited ? std::min(polls + 1, ok ? limit : limit + 1) : polls + 1,
-                        std::memory_order_relaxed);
-            return ok;
+        if (!fresh) {
+            const Clock::time_point first = TakeFirstNotify(me);
+            me.Woken = false;
+            if (done()) {
+                const bool ok = settle(now, first);
+                ticks.store(limited ? std::min(polls + 1, ok ? limit : limit + 1) : polls + 1,
+                            std::memory_order_relaxed);
+                return ok;
+            }
         }
+        fresh = false;
         if (limited) {
             if (now >= end) {
                 ticks.store(limit + 1, std::memory_order_relaxed);
                 return false;
             }
             ticks.store(polls + 1, std::memory_order_relaxed);
-            Cv_.wait_until(lock, end);
+            me.Sleeping = true;
+            me.Cv.wait_until(lock, end);
         } else {
             ticks.store(polls + 1, std::memory_order_relaxed);
             // Every change a wait tests is notified: no time-out needed, and
             // an idle thread does not wake at all.
-            Cv_.wait(lock);
+            me.Sleeping = true;
+            me.Cv.wait(lock);
         }
+        me.Sleeping = false;
         CountWakeUp();
     }
 }

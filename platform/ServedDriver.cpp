@@ -1,5 +1,6 @@
 #include "platform/ServedDriver.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +61,14 @@ uint16_t MyLane()
     return mine.Lane;
 }
 
+// A server that has a transfer of ours and says nothing for this long is
+// asked whether it is still there; one that answers nothing at all, not
+// even that, for SilenceLimitMs is taken as gone.
+constexpr int PingAfterMs = 1000;
+constexpr int SilenceLimitMs = 3000;
+
+using Steady = std::chrono::steady_clock;
+
 struct Pending {
     uint8_t Op;
     uint32_t Asked;
@@ -67,19 +76,20 @@ struct Pending {
     bool Ok = false;  // a well-formed reply came
     Header Reply;
     std::vector<uint8_t> Payload;
+    std::condition_variable Cv;  // its own: a reply wakes only its caller
 };
 
 // One connection to the server, shared by every thread of the process.
 // Replies are matched to their requests by id on a reader thread.
 struct Connection {
     SocketFd Fd = NoSocket;
-    unsigned Generation = 0;
     std::mutex SendMutex;
     std::mutex Mutex;
-    std::condition_variable Cv;
     std::map<uint32_t, Pending *> Waiting;
     uint32_t NextId = 1;
     bool Dead = false;
+    // Since when nothing came from the server while a transfer waited.
+    Steady::time_point QuietSince = Steady::now();
 
     ~Connection() { CloseSocket(Fd); }
 
@@ -90,31 +100,76 @@ struct Connection {
             Dead = true;
             ShutdownSocket(Fd);
         }
-        for (auto &w : Waiting)
+        for (auto &w : Waiting) {
             w.second->Done = true;
+            w.second->Cv.notify_one();
+        }
         Waiting.clear();
-        Cv.notify_all();
+    }
+
+    bool Send(const Header &h, const void *a, uint32_t aLen, const void *b, uint32_t bLen)
+    {
+        uint8_t head[HeaderSize];
+        EncodeHeader(h, head);
+        // The socket's send time-out bounds a server that stopped reading.
+        std::lock_guard<std::mutex> lock(SendMutex);
+        return SendAll(Fd, head, sizeof head) && (!aLen || SendAll(Fd, a, aLen)) &&
+               (!bLen || SendAll(Fd, b, bLen));
+    }
+
+    // Nothing came for a while: is the server still there?
+    bool Quiet()
+    {
+        Header h;
+        h.Op = Ping;
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            if (Dead)
+                return false;
+            if (Waiting.empty())
+                return true;  // nothing asked: silence is all there is to hear
+            const auto quiet = Steady::now() - QuietSince;
+            if (quiet >= std::chrono::milliseconds(SilenceLimitMs)) {
+                std::fputs("zPLR: served driver: the server answers nothing; connection dropped\n", stderr);
+                return false;
+            }
+            if (quiet < std::chrono::milliseconds(PingAfterMs))
+                return true;
+            h.Id = NextId++;  // its reply finds no caller and is dropped
+        }
+        return Send(h, nullptr, 0, nullptr, 0);
     }
 
     static void ReadReplies(std::shared_ptr<Connection> c)
     {
         std::vector<uint8_t> payload;
         for (;;) {
+            const int ready = WaitReadable(c->Fd, PingAfterMs / 2);
+            if (ready < 0)
+                break;
+            if (ready == 0) {
+                if (!c->Quiet())
+                    break;
+                continue;
+            }
+            // Once a frame has begun, all of it comes in time or the
+            // server is gone.
             uint8_t head[HeaderSize];
             Header h;
-            if (!RecvAll(c->Fd, head, sizeof head))
+            if (!RecvAllWithin(c->Fd, head, sizeof head, SilenceLimitMs))
                 break;
             if (const char *fault = DecodeHeader(head, h, true)) {
                 std::fputs((std::string("zPLR: served driver: bad frame from the server (") + fault + ")\n").c_str(), stderr);
                 break;
             }
             payload.resize(h.Size);
-            if (h.Size && !RecvAll(c->Fd, payload.data(), h.Size))
+            if (h.Size && !RecvAllWithin(c->Fd, payload.data(), h.Size, SilenceLimitMs))
                 break;
             std::unique_lock<std::mutex> lock(c->Mutex);
+            c->QuietSince = Steady::now();
             auto it = c->Waiting.find(h.Id);
             if (it == c->Waiting.end())
-                continue;  // its caller gave up with the connection before
+                continue;  // a ping's, or its caller gave up with the connection before
             Pending &p = *it->second;
             if (const char *fault = CheckReply(h, payload.data(), p.Op, p.Asked)) {
                 lock.unlock();
@@ -127,13 +182,14 @@ struct Connection {
             p.Ok = true;
             p.Done = true;
             c->Waiting.erase(it);
-            c->Cv.notify_all();
+            p.Cv.notify_one();
         }
         c->Kill();
     }
 
     // Sends one request and waits for its reply. A blocked read waits here
-    // until the server answers or goes away, as it would in the kernel.
+    // until the server answers, as it would in the kernel, but not past a
+    // server that has gone silent: the reader then drops the connection.
     bool Call(uint8_t op, uint32_t handle, const void *a, uint32_t aLen, const void *b,
               uint32_t bLen, uint32_t asked, Pending &p)
     {
@@ -149,21 +205,32 @@ struct Connection {
             if (Dead)
                 return false;
             h.Id = NextId++;
+            if (Waiting.empty())
+                QuietSince = Steady::now();
             Waiting[h.Id] = &p;
         }
-        uint8_t head[HeaderSize];
-        EncodeHeader(h, head);
-        bool sent;
-        {
-            std::lock_guard<std::mutex> lock(SendMutex);
-            sent = SendAll(Fd, head, sizeof head) && (!aLen || SendAll(Fd, a, aLen)) &&
-                   (!bLen || SendAll(Fd, b, bLen));
-        }
-        if (!sent)
+        if (!Send(h, a, aLen, b, bLen))
             Kill();
         std::unique_lock<std::mutex> lock(Mutex);
-        Cv.wait(lock, [&] { return p.Done; });
+        p.Cv.wait(lock, [&] { return p.Done; });
         return p.Ok && static_cast<int32_t>(Get32(p.Payload.data())) == 1;
+    }
+
+    // A request whose reply nobody waits for.
+    void Post(uint8_t op, uint32_t handle)
+    {
+        Header h;
+        h.Op = op;
+        h.Lane = MyLane();
+        h.Handle = handle;
+        {
+            std::lock_guard<std::mutex> lock(Mutex);
+            if (Dead)
+                return;
+            h.Id = NextId++;
+        }
+        if (!Send(h, nullptr, 0, nullptr, 0))
+            Kill();
     }
 };
 
@@ -280,12 +347,13 @@ public:
         return 1;
     }
 
+    // As a driver's: asks for the end of the handle's transfers and returns;
+    // their own replies tell when they ended.
     void CancelIo(ZlHandle h) override
     {
         Served s = Find(h);
-        Pending p;
         if (s.Conn)
-            s.Conn->Call(Cancel, s.Wire, nullptr, 0, nullptr, 0, 0, p);
+            s.Conn->Post(Cancel, s.Wire);
     }
 
     void Close(ZlHandle h) override
@@ -326,6 +394,21 @@ private:
             if (!Current_->Dead && Current_->Fd != NoSocket)
                 return Current_;
         }
+        // After an attempt that the server let time out the box stays
+        // unplugged for a moment: every pipe thread looks for it, and a
+        // server that accepts but never answers would otherwise hold each
+        // of them in turn.
+        const Steady::time_point began = Steady::now();
+        if (began < RetryAt_)
+            return nullptr;
+        struct BackOff {
+            Steady::time_point Began, &RetryAt;
+            ~BackOff()
+            {
+                if (Steady::now() - Began >= std::chrono::milliseconds(SlowAttemptMs))
+                    RetryAt = Steady::now() + std::chrono::milliseconds(RetryMs);
+            }
+        } backOff{began, RetryAt_};
         std::string error;
         SocketFd fd = ConnectTo(Address_, &error);
         if (fd == NoSocket) {
@@ -340,18 +423,25 @@ private:
         EncodeHeader(h, hello);
         Put32(hello + HeaderSize, Version);
         std::memcpy(hello + HeaderSize + 4, token.data(), token.size());
-        uint8_t head[HeaderSize + 4];
+        uint8_t head[HeaderSize];
+        uint8_t answer[4 + MaxReason];
         Header r;
-        // A server that accepts but never answers must not hold discovery.
-        SetReceiveTimeout(fd, 5000);
-        if (!SendAll(fd, hello, HeaderSize + h.Size) || !RecvAll(fd, head, sizeof head) ||
-            DecodeHeader(head, r, true) || r.Op != (Hello | ReplyBit) || r.Size != 4 ||
-            Get32(head + HeaderSize) != 1) {
+        SetSendTimeout(fd, SilenceLimitMs);
+        const bool answered = SendAll(fd, hello, HeaderSize + h.Size) &&
+                              RecvAllWithin(fd, head, sizeof head, SilenceLimitMs) &&
+                              !DecodeHeader(head, r, true) && r.Op == (Hello | ReplyBit) &&
+                              RecvAllWithin(fd, answer, r.Size, SilenceLimitMs);
+        if (!answered || r.Size != 4 || Get32(answer) != 1) {
             CloseSocket(fd);
-            Complain("the server at " + Address_ + " refused this client (token?)");
+            std::string why = "refused this client (token?)";
+            if (!answered)
+                why = "does not answer";
+            else if (r.Size > 4)
+                why = "refused this client: " +
+                      std::string(reinterpret_cast<char *>(answer) + 4, r.Size - 4);
+            Complain("the server at " + Address_ + " " + why);
             return nullptr;
         }
-        SetReceiveTimeout(fd, 0);  // a read of pipe 0 waits as long as it must
         auto c = std::make_shared<Connection>();
         c->Fd = fd;
         Complained_ = false;
@@ -372,6 +462,9 @@ private:
     const std::string Address_;
     std::mutex ConnectMutex_;
     std::shared_ptr<Connection> Current_ = std::make_shared<Connection>();
+    static constexpr int RetryMs = 500;
+    static constexpr int SlowAttemptMs = 1000;
+    Steady::time_point RetryAt_;  // under ConnectMutex_
     bool Complained_ = false;
     std::mutex Mutex_;
     std::map<ZlHandle, Served> Handles_;

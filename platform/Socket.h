@@ -18,8 +18,16 @@ SocketFd ConnectTo(const std::string &address, std::string *error);
 bool SendAll(SocketFd s, const void *buf, size_t len);
 bool RecvAll(SocketFd s, void *buf, size_t len);
 
-// Bounds each receive to `ms` milliseconds (0: no bound).
+// Bounds each receive, or each send, to `ms` milliseconds (0: no bound).
 void SetReceiveTimeout(SocketFd s, int ms);
+void SetSendTimeout(SocketFd s, int ms);
+
+// Waits up to `ms` for the socket to have something to read (or to be shut
+// or gone): 1, 0 when the time passed, -1 on an error.
+int WaitReadable(SocketFd s, int ms);
+
+// Like RecvAll, but the whole buffer must come within `ms`.
+bool RecvAllWithin(SocketFd s, void *buf, size_t len, int ms);
 
 // Wakes every thread blocked on the socket; safe from a signal handler.
 void ShutdownSocket(SocketFd s);
@@ -29,8 +37,12 @@ void CloseSocket(SocketFd s);
 // only; a file left by a server that died is taken over, one that still
 // answers is refused. TCP binds to loopback only.
 SocketFd ListenOn(const std::string &address, std::string *error);
-// NoSocket once the listener is shut.
-SocketFd AcceptOn(SocketFd listener);
+// A new connection, or NoSocket. A refusal that passes (the process or the
+// system is out of descriptors or memory, a connection aborted before it was
+// taken) sets `transient`; any other NoSocket means the listener is shut.
+SocketFd AcceptOn(SocketFd listener, bool *transient = nullptr);
+// The user id of a local peer; -1 when it cannot be told (TCP).
+long PeerUser(SocketFd s);
 // Removes the Unix socket file of `address`, if it is one.
 void RemoveSocketFile(const std::string &address);
 

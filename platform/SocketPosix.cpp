@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -64,6 +66,8 @@ int NewSocket(int family)
 
 std::string Reason(const char *what) { return std::string(what) + ": " + std::strerror(errno); }
 
+constexpr int ConnectLimitMs = 3000;
+
 }  // namespace
 
 SocketFd ConnectTo(const std::string &address, std::string *error)
@@ -86,12 +90,34 @@ SocketFd ConnectTo(const std::string &address, std::string *error)
         return NoSocket;
     }
     int fd = NewSocket(sa.ss_family);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen) != 0) {
-        *error = Reason("connect");
-        if (fd >= 0)
-            ::close(fd);
+    if (fd < 0) {
+        *error = Reason("socket");
         return NoSocket;
     }
+    // Bounded: a server that has stopped taking connections fills its queue,
+    // and a blocking connect would then wait until it goes on.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int r = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), saLen);
+    if (r != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int err = 0;
+        socklen_t len = sizeof err;
+        while ((r = ::poll(&p, 1, ConnectLimitMs)) < 0 && errno == EINTR) {
+        }
+        if (r == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+            r = 0;
+        else {
+            errno = r == 0 ? ETIMEDOUT : err ? err : errno;
+            r = -1;
+        }
+    }
+    if (r != 0) {
+        *error = errno == EAGAIN ? std::string("connect: the server takes no connections") : Reason("connect");
+        ::close(fd);
+        return NoSocket;
+    }
+    ::fcntl(fd, F_SETFL, flags);
     return fd;
 }
 
@@ -129,6 +155,43 @@ void SetReceiveTimeout(SocketFd s, int ms)
 {
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void SetSendTimeout(SocketFd s, int ms)
+{
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int WaitReadable(SocketFd s, int ms)
+{
+    pollfd p{static_cast<int>(s), POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, ms);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r < 0 ? -1 : r > 0 ? 1 : 0;
+    }
+}
+
+bool RecvAllWithin(SocketFd s, void *buf, size_t len, int ms)
+{
+    using C = std::chrono::steady_clock;
+    const C::time_point end = C::now() + std::chrono::milliseconds(ms);
+    char *p = static_cast<char *>(buf);
+    while (len) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - C::now()).count();
+        if (left <= 0 || WaitReadable(s, static_cast<int>(left)) != 1)
+            return false;
+        ssize_t n = ::recv(static_cast<int>(s), p, len, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 void ShutdownSocket(SocketFd s)
@@ -201,8 +264,10 @@ SocketFd ListenOn(const std::string &address, std::string *error)
     return fd;
 }
 
-SocketFd AcceptOn(SocketFd listener)
+SocketFd AcceptOn(SocketFd listener, bool *transient)
 {
+    if (transient)
+        *transient = false;
     for (;;) {
         int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
@@ -210,10 +275,27 @@ SocketFd AcceptOn(SocketFd listener)
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             return fd;
         }
-        if (errno == EINTR || errno == ECONNABORTED)
+        if (errno == EINTR)
             continue;
+        if (transient)
+            *transient = errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
+                         errno == ENOMEM || errno == ECONNABORTED || errno == EPROTO ||
+                         errno == EPERM;
         return NoSocket;
     }
+}
+
+long PeerUser(SocketFd s)
+{
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    sockaddr_storage sa{};
+    socklen_t saLen = sizeof sa;
+    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr *>(&sa), &saLen) != 0 ||
+        sa.ss_family != AF_UNIX ||
+        ::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+        return -1;
+    return static_cast<long>(cred.uid);
 }
 
 void RemoveSocketFile(const std::string &address)

@@ -102,6 +102,36 @@ void SetReceiveTimeout(SocketFd s, int ms)
     ::setsockopt(ToSocket(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&t), sizeof t);
 }
 
+void SetSendTimeout(SocketFd s, int ms)
+{
+    DWORD t = static_cast<DWORD>(ms);
+    ::setsockopt(ToSocket(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&t), sizeof t);
+}
+
+int WaitReadable(SocketFd s, int ms)
+{
+    WSAPOLLFD p{ToSocket(s), POLLRDNORM, 0};
+    const int r = ::WSAPoll(&p, 1, ms);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+bool RecvAllWithin(SocketFd s, void *buf, size_t len, int ms)
+{
+    const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(ms);
+    char *p = static_cast<char *>(buf);
+    while (len) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= end || WaitReadable(s, static_cast<int>(end - now)) != 1)
+            return false;
+        const int n = ::recv(ToSocket(s), p, static_cast<int>(len), 0);
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 void ShutdownSocket(SocketFd s)
 {
     if (s != NoSocket)
@@ -121,7 +151,14 @@ SocketFd ListenOn(const std::string &, std::string *error)
     return NoSocket;
 }
 
-SocketFd AcceptOn(SocketFd) { return NoSocket; }
+SocketFd AcceptOn(SocketFd, bool *transient)
+{
+    if (transient)
+        *transient = false;
+    return NoSocket;
+}
+
+long PeerUser(SocketFd) { return -1; }
 
 void RemoveSocketFile(const std::string &) {}
 

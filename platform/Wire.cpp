@@ -38,7 +38,8 @@ uint32_t MaxRequest(uint8_t op)
     case Write: return MaxTransfer;
     case Control: return 8 + MaxControl;
     case Cancel:
-    case Close: return 0;
+    case Close:
+    case Ping: return 0;
     case Line: return MaxText;
     default: return 0;
     }
@@ -47,6 +48,7 @@ uint32_t MaxRequest(uint8_t op)
 uint32_t MaxReply(uint8_t op)
 {
     switch (op) {
+    case Hello: return 4 + MaxReason;
     case Enum: return 12 + MaxPath;
     case Read: return 4 + MaxTransfer;
     case Write: return 8;
@@ -69,7 +71,7 @@ const char *DecodeHeader(const uint8_t *in, Header &h, bool reply)
     if (((h.Op & ReplyBit) != 0) != reply)
         return reply ? "a request where a reply belongs" : "a reply where a request belongs";
     const uint8_t op = h.Op & ~ReplyBit;
-    if (op < Hello || op > Line)
+    if (op < Hello || op > Ping)
         return "unknown operation";
     if (h.Lane >= MaxLanes)
         return "lane out of range";
@@ -149,9 +151,9 @@ const char *CheckReply(const Header &h, const uint8_t *payload, uint8_t op, uint
 const char *OpName(uint8_t op)
 {
     static const char *const names[] = {"?",    "hello",   "enum",   "open", "read",
-                                        "write", "control", "cancel", "close", "line"};
+                                        "write", "control", "cancel", "close", "line", "ping"};
     op &= ~ReplyBit;
-    return op <= Line ? names[op] : "?";
+    return op <= Ping ? names[op] : "?";
 }
 
 }  // namespace zplr::platform::wire

@@ -39,7 +39,12 @@ enum Op : uint8_t {
     Cancel = 7,   // -                               -> result
     Close = 8,    // -                               -> result
     Line = 9,     // text of a line command          -> result, text
+    Ping = 10,    // -                               -> result; answered at once,
+                  //   also while the client's transfers are blocked
 };
+
+// A hello refused: the reply may carry the reason as text.
+constexpr uint32_t MaxReason = 256;
 
 struct Header {
     uint32_t Size = 0;

@@ -45,7 +45,7 @@ TEST(WireTest, HeaderBytesAndTheirChecks)
     const Bad bad[] = {
         {"marker", {0, 0, 0, 0, 7, 0x5B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"op 0", {0, 0, 0, 0, 0, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
-        {"op 10", {0, 0, 0, 0, 10, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"op 11", {0, 0, 0, 0, 11, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"lane 256", {0, 0, 0, 0, 7, 0x5A, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"cancel with payload", {1, 0, 0, 0, 7, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"write beyond 64 KiB", {1, 0, 1, 0, 5, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},

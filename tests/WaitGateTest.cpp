@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "transport/DeviceSlot.h"
 
 using namespace zplr;
 
@@ -65,7 +66,7 @@ TEST_P(LimitedWaitTest, AChangeInTimeCountsThoughTheWaiterComesLate)
         Flag = true;
         Gate.Notify();
     });
-    bool held = false;
+    std::atomic<bool> held{false};  // a notifier may test the condition too
     EXPECT_TRUE(Gate.Wait(Ticks, StepMs, 3, [&] {
         const bool v = Flag.load();
         if (!v && !held && Steady::now() >= Start + std::chrono::milliseconds(2 * StepMs)) {
@@ -86,7 +87,7 @@ TEST_P(LimitedWaitTest, AChangeAfterTheLimitIsLateThoughTheWaiterWasHeld)
     // The waiter is held past the limit before its 3rd poll; the change
     // comes after the limit, so no poll may count it as in time.
     std::thread set = SetLater(3.3 * StepMs);
-    bool held = false;
+    std::atomic<bool> held{false};
     EXPECT_FALSE(Gate.Wait(Ticks, StepMs, 3, [&] {
         const bool v = Flag.load();
         if (!held && Steady::now() >= Start + std::chrono::milliseconds(2 * StepMs)) {
@@ -106,9 +107,82 @@ TEST_P(LimitedWaitTest, UnlimitedWaitEndsOnItsNotification)
     set.join();
 }
 
+TEST_P(LimitedWaitTest, TheConditionHeldByANotifierCountsWhenItWasNotified)
+{
+    // Nobody tests the flag at its change but the notifier, whose test is
+    // held up (as by load) past the limit: the change was in time.
+    std::thread set([this] {
+        std::this_thread::sleep_until(Start + std::chrono::milliseconds(StepMs));
+        Flag = true;
+        Gate.Notify();
+    });
+    std::atomic<bool> late{false};
+    EXPECT_TRUE(Gate.Wait(Ticks, StepMs, 2, [&] {
+        const bool v = Flag.load();
+        if (v && !late.exchange(true))
+            std::this_thread::sleep_until(Start + std::chrono::milliseconds(5 * StepMs));
+        return v;
+    }));
+    set.join();
+}
+
 INSTANTIATE_TEST_SUITE_P(WaitModes, LimitedWaitTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &i) {
                              return i.param ? "PurePolling" : "EarlyWakeUp";
                          });
+
+// Who is woken: only the waits whose condition a change made true.
+TEST(WaitGateWakingTest, AChangeWakesOnlyTheWaitThatLooksAtIt)
+{
+    platform::SetPurePolling(false);
+    platform::WaitGate gate;
+    std::atomic<bool> a{false}, b{false};
+    std::atomic<int> ownTestsOfB{0};
+    std::atomic<int> ticksA{0}, ticksB{0};
+    std::thread waitB([&] {
+        const std::thread::id me = std::this_thread::get_id();
+        gate.Wait(ticksB, 10, -1, [&] {
+            if (std::this_thread::get_id() == me)
+                ++ownTestsOfB;
+            return b.load();
+        });
+    });
+    std::thread waitA([&] { gate.Wait(ticksA, 10, -1, [&] { return a.load(); }); });
+    while (ownTestsOfB.load() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 20; ++i)
+        gate.Notify();  // nothing either looks at has changed
+    a = true;
+    gate.Notify();
+    waitA.join();
+    EXPECT_EQ(ownTestsOfB.load(), 1) << "the wait for b woke for changes it does not look at";
+    b = true;
+    gate.Notify();
+    waitB.join();
+    EXPECT_EQ(ownTestsOfB.load(), 2);
+}
+
+TEST(WaitGateWakingTest, AStoreThatChangesNothingTestsNoCondition)
+{
+    platform::SetPurePolling(false);
+    auto slot = std::make_unique<transport::DeviceSlot>();
+    transport::DeviceSlot &s = *slot;
+    std::atomic<int> tests{0};
+    std::atomic<int> ticks{0};
+    std::thread waiter([&] {
+        s.Gate.Wait(ticks, 10, -1, [&] {
+            ++tests;
+            return s.SoundOutAck.load() == 1;
+        });
+    });
+    while (tests.load() == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    s.Put(s.SoundOutPipeReopen, 0);   // already 0
+    s.Set(transport::Closed);         // already set
+    s.Clear(transport::OffHook);      // already clear
+    EXPECT_EQ(tests.load(), 1);
+    s.Put(s.SoundOutAck, 1);
+    waiter.join();
+}
 
 }  // namespace

@@ -43,7 +43,9 @@ void CreditReply(DeviceSlot &s)
     const uint32_t n = NumberOf(o);
     if (n != 0 && ConnectionOf(o) == s.LossCount.load() && s.FailedPacket.load() != n)
         s.RepliedPacket.store(n, std::memory_order_release);
-    s.Clear(AwaitingReply);  // release: the payload is in place
+    // Release: the payload is in place. The dispatcher notifies once for
+    // the whole report.
+    s.DeviceStatus.fetch_and(~AwaitingReply, std::memory_order_acq_rel);
 }
 
 int HandOver(DeviceSlot &s, const uint8_t *packet, std::atomic<int> &ticks)

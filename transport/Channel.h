@@ -38,7 +38,8 @@ uint32_t NumberPacket(DeviceSlot &slot);
 void DropAck(DeviceSlot &slot);
 
 // A report came in on the report thread's current connection: credits the
-// outstanding packet, if its reply can still come, and clears AwaitingReply.
+// outstanding packet, if its reply can still come, and clears AwaitingReply;
+// the caller notifies the gate.
 void CreditReply(DeviceSlot &slot);
 
 // A whole command: -1 Closed, hand-over result below 1, else AwaitReply.

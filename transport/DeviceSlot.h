@@ -185,7 +185,7 @@ struct DeviceSlot {
     ZlHandle SoundInPipe = ZL_INVALID_HANDLE;
 
     // Waits of this slot sleep here; every flag change that a wait may test
-    // notifies it.
+    // notifies it, and wakes the waits whose condition it made true.
     platform::WaitGate Gate;
 
     // Serialises session start and end on this slot.
@@ -198,13 +198,22 @@ struct DeviceSlot {
     std::mutex EchoLock;
     uint8_t EchoBuffer[PacketSize] = {};  // the last echo, whoever owns the session
 
-    void Set(uint32_t bits) { DeviceStatus.fetch_or(bits, std::memory_order_acq_rel); Gate.Notify(); }
-    void Clear(uint32_t bits) { DeviceStatus.fetch_and(~bits, std::memory_order_acq_rel); Gate.Notify(); }
+    // A store that changed nothing wakes nobody.
+    void Set(uint32_t bits)
+    {
+        if ((DeviceStatus.fetch_or(bits, std::memory_order_acq_rel) & bits) != bits)
+            Gate.Notify();
+    }
+    void Clear(uint32_t bits)
+    {
+        if (DeviceStatus.fetch_and(~bits, std::memory_order_acq_rel) & bits)
+            Gate.Notify();
+    }
     bool Has(uint32_t bits) const { return (DeviceStatus.load(std::memory_order_acquire) & bits) != 0; }
     template <class T, class V> void Put(std::atomic<T> &field, V value)
     {
-        field.store(static_cast<T>(value), std::memory_order_release);
-        Gate.Notify();
+        if (field.exchange(static_cast<T>(value), std::memory_order_acq_rel) != static_cast<T>(value))
+            Gate.Notify();
     }
 };
 

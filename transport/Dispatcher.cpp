@@ -144,8 +144,9 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
             // just before it, and the next reply is that packet's.
             if (s.CommandPipeCtx.Run.load(std::memory_order_acquire) == 1) {
                 s.DeviceStatus.fetch_or(AwaitingReply, std::memory_order_acq_rel);
-                s.Put(s.AckPending, 1);
+                s.AckPending.store(1, std::memory_order_release);
             }
+            s.Gate.Notify();
             return;
         }
         break;
@@ -231,9 +232,9 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
     if (!IsEvent(code))
         CreditReply(s);
     if (code == 22)
-        s.Set(IncomingCall);
-    else
-        s.Gate.Notify();
+        s.DeviceStatus.fetch_or(IncomingCall, std::memory_order_acq_rel);
+    // One notification for everything the report stored.
+    s.Gate.Notify();
 }
 
 }  // namespace zplr::transport

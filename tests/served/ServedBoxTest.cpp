@@ -11,21 +11,22 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "transport/DeviceSlot.h"
+#include "tools/Spawn.h"
 #include "zPLR.h"
-
-extern char **environ;
 
 namespace {
 
@@ -65,21 +66,7 @@ bool Eventually(const std::function<bool()> &done, int timeoutMs = 5000)
     return done();
 }
 
-pid_t Spawn(const std::vector<std::string> &args, const std::string &out)
-{
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    std::vector<char *> argv;
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
+using zlbox::Spawn;
 
 std::string Slurp(const std::string &path)
 {
@@ -129,12 +116,19 @@ protected:
         zplr::platform::SetTimeScale(1.0);
     }
 
-    void StartServer()
+    // descriptors > 0: the server runs with that limit of open files.
+    void StartServer(int descriptors = 0)
     {
         const std::string log = (Dir / "server.log").string();
-        Server = Spawn({ZLBOX_PATH, "serve", "--boxes", "0,1", "--listen", Address, "--pace",
-                        std::to_string(Scale)},
-                       log);
+        std::vector<std::string> serve = {ZLBOX_PATH, "serve", "--boxes", "0,1", "--listen", Address,
+                                          "--pace", std::to_string(Scale)};
+        if (descriptors > 0) {
+            std::string line = "ulimit -n " + std::to_string(descriptors) + " && exec";
+            for (const std::string &a : serve)
+                line += " '" + a + "'";
+            serve = {"/bin/sh", "-c", line};
+        }
+        Server = Spawn(serve, log);
         ASSERT_GT(Server, 0);
         ASSERT_TRUE(Eventually([&] {
             return Slurp(log).find("ZPLR_DRIVER=" + Address) != std::string::npos;
@@ -403,6 +397,215 @@ TEST_F(ServedBoxTest, RequestsPilingOnOneLaneCloseTheConnectionAndFreeTheBox)
     close(fd);
     // The blocked read was cancelled and the handle closed: box 1 is free.
     EXPECT_EQ(Zlbox({"--device", "1", "status"}, &out), 0) << out;
+}
+
+}  // namespace
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+double SecondsSince(Steady::time_point t0)
+{
+    return std::chrono::duration<double>(Steady::now() - t0).count();
+}
+
+// Goes on with a stopped server after `seconds`, so that a client held by it
+// for ever fails its test instead of hanging the suite.
+class Resumer {
+public:
+    Resumer(pid_t pid, int seconds)
+        : Thread_([this, pid, seconds] {
+              std::unique_lock<std::mutex> lock(Mutex_);
+              if (!Cv_.wait_for(lock, std::chrono::seconds(seconds), [&] { return Done_; }))
+                  kill(pid, SIGCONT);
+          })
+    {
+    }
+    ~Resumer()
+    {
+        {
+            std::lock_guard<std::mutex> lock(Mutex_);
+            Done_ = true;
+        }
+        Cv_.notify_one();
+        Thread_.join();
+    }
+
+private:
+    std::mutex Mutex_;
+    std::condition_variable Cv_;
+    bool Done_ = false;
+    std::thread Thread_;
+};
+
+TEST_F(ServedBoxTest, StoppedServerIsTakenForAnUnpluggedBoxWithinBoundedWaits)
+{
+    Open();
+    ASSERT_EQ(io.PickUp(), 1);
+    const std::string recording = (Dir / "stalled.wav").string();
+    ASSERT_EQ(io.StartReadSound(recording.c_str(), 1), 1);
+    ASSERT_TRUE(Eventually([&] { return io.ReadRecLength() >= 800; }));
+    kill(Server, SIGSTOP);
+    {
+        // Without a bound on the served waits, each call below would block
+        // until the server goes on (here: after 60 s).
+        Resumer resume(Server, 60);
+        auto t0 = Steady::now();
+        io.StopReadSound();
+        // Its own bound is 13.2 s at full time; the silence limit adds to it.
+        EXPECT_LT(SecondsSince(t0), 20.0) << "StopReadSound held by the stopped server";
+        EXPECT_TRUE(Eventually([&] { return io.IfConnectUSB() != 0; }, 10000))
+            << "the box still looks plugged in";
+        t0 = Steady::now();
+        io.ExistUSB_IO();
+        EXPECT_LT(SecondsSince(t0), 20.0) << "ExistUSB_IO held by the stopped server";
+    }
+    kill(Server, SIGCONT);
+    // The server lived through it and serves a new session.
+    Open();
+    EXPECT_EQ(io.PickUp(), 1);
+}
+
+// A unix connection that has not said anything; -1 while the server's
+// queue is full.
+int IdleConnect()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, Socket.c_str(), sizeof sa.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<uint8_t> HelloFrame()
+{
+    std::vector<uint8_t> f = Frame(4, 1);
+    f.insert(f.end(), {1, 0, 0, 0});
+    return f;
+}
+
+TEST_F(ServedBoxTest, ConnectionWithoutHelloIsClosed)
+{
+    const int fd = RawConnect();  // waits up to 5 s for each receive
+    ASSERT_GE(fd, 0);
+    uint8_t byte;
+    const auto t0 = Steady::now();
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "connection left open";
+    EXPECT_GE(SecondsSince(t0), 1.0) << "closed before its hello time was up";
+    close(fd);
+}
+
+TEST_F(ServedBoxTest, ConnectionsBeyondTheCapOfAUserAreRefusedWithAReason)
+{
+    std::vector<int> held;
+    std::vector<uint8_t> reply;
+    for (int i = 0; i < 64; ++i) {
+        const int fd = RawConnect();
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(Ask(fd, HelloFrame(), reply)) << "connection " << i;
+        ASSERT_EQ(reply[16], 1) << "connection " << i;
+        held.push_back(fd);
+    }
+    const int over = RawConnect();
+    ASSERT_GE(over, 0);
+    uint8_t head[16];
+    ASSERT_EQ(recv(over, head, 16, MSG_WAITALL), 16);
+    EXPECT_EQ(head[4], 0x81);
+    const uint32_t size = head[0] | head[1] << 8;
+    ASSERT_GT(size, 4u);
+    std::vector<char> body(size);
+    ASSERT_EQ(recv(over, body.data(), size, MSG_WAITALL), ssize_t(size));
+    EXPECT_EQ(body[0], 0) << "refused";
+    EXPECT_NE(std::string(body.begin() + 4, body.end()).find("too many connections"), std::string::npos);
+    close(over);
+    for (int fd : held)
+        close(fd);
+    // Once they are gone, a client is served again.
+    Open();
+    EXPECT_EQ(io.PickUp(), 1);
+}
+
+TEST_F(ServedBoxTest, FloodOfIdleConnectionsLeavesTheServerServing)
+{
+    StopServer(SIGTERM);
+    // Fewer descriptors than the connections a user may have: the server
+    // runs out of them before it refuses anyone.
+    StartServer(48);
+    Open();
+    // Connections that never say hello, up to 100 open at once: more than
+    // the server has descriptors. It takes them as its hello time-out frees
+    // descriptors, a few dozen every 2 s.
+    constexpr int Flood = 150;
+    std::vector<int> open;
+    int made = 0;
+    const auto t0 = Steady::now();
+    while (made < Flood && SecondsSince(t0) < 120) {
+        const int fd = IdleConnect();
+        if (fd < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        ++made;
+        open.push_back(fd);
+        if (open.size() >= 100) {
+            close(open.front());
+            open.erase(open.begin());
+        }
+    }
+    EXPECT_EQ(made, Flood);
+    int status = 0;
+    EXPECT_EQ(waitpid(Server, &status, WNOHANG), 0) << "the server ended";
+    EXPECT_NE(Slurp((Dir / "server.log").string()).find("accept failed"), std::string::npos)
+        << "the server never ran out of descriptors";
+    // The session that was open goes on, while the flood is still held.
+    EXPECT_EQ(io.PickUp(), 1);
+    for (int fd : open)
+        close(fd);
+    // And a new client gets in once the idle ones are closed.
+    std::string out;
+    EXPECT_TRUE(Eventually([&] { return Zlbox({"--device", "1", "status"}, &out) == 0; }, 20000)) << out;
+}
+
+TEST_F(ServedBoxTest, DeadClientReleasesItsBoxWhateverItHadBlocked)
+{
+    int fd = RawConnect();
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(Ask(fd, HelloFrame(), reply));
+    // Box 1's class, {77F49321-16EF-11D2-AD51-006097B514DE}, member 0.
+    std::vector<uint8_t> e = Frame(20, 2);
+    e.insert(e.end(), {0x21, 0x93, 0xF4, 0x77, 0xEF, 0x16, 0xD2, 0x11, 0xAD, 0x51, 0x00, 0x60, 0x97,
+                       0xB5, 0x14, 0xDE, 0, 0, 0, 0});
+    ASSERT_TRUE(Ask(fd, e, reply));
+    ASSERT_EQ(reply[20], 1) << "box 1 found";
+    std::string path(reply.begin() + 28, reply.end());
+    path += "\\ZLDrv0";
+    std::vector<uint8_t> open = Frame(uint32_t(path.size()), 3);
+    open.insert(open.end(), path.begin(), path.end());
+    ASSERT_TRUE(Ask(fd, open, reply));
+    ASSERT_EQ(reply[16], 1) << "pipe 0 of box 1 opened";
+    const uint16_t handle = reply[12] | reply[13] << 8;
+    // A blocked read of pipe 0 on each of 60 lanes.
+    std::vector<uint8_t> reads;
+    for (uint16_t lane = 0; lane < 60; ++lane) {
+        std::vector<uint8_t> r = Frame(4, 4, 0x5A, lane, handle);
+        r.insert(r.end(), {64, 0, 0, 0});
+        reads.insert(reads.end(), r.begin(), r.end());
+    }
+    ASSERT_EQ(send(fd, reads.data(), reads.size(), MSG_NOSIGNAL), ssize_t(reads.size()));
+    // The reads stay blocked: a ping is still answered beside them.
+    ASSERT_TRUE(Ask(fd, Frame(0, 10), reply));
+    EXPECT_EQ(reply[4], 0x8A);
+    EXPECT_EQ(reply[16], 1);
+    close(fd);
+    std::string out;
+    EXPECT_TRUE(Eventually([&] { return Zlbox({"--device", "1", "status"}, &out) == 0; }, 10000))
+        << "box 1 still held: " << out;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -16,11 +17,19 @@ namespace zlbox {
 using namespace zplr::platform;
 using namespace zplr::platform::wire;
 
+namespace {
+// A client has this long to say its hello.
+constexpr int HelloLimitMs = 2000;
+// Threads of one client: one per lane, as each lane may block in a read.
+// The library needs about five per box.
+constexpr size_t LanesPerClient = 64;
+}  // namespace
+
 // One client process: its connection, a thread per lane, its handles.
 class Session {
 public:
-    Session(BoxServer &server, SocketFd fd, unsigned number)
-        : Server_(server), Fd_(fd), Number_(number)
+    Session(BoxServer &server, SocketFd fd, unsigned number, long user)
+        : Server_(server), Fd_(fd), Number_(number), User_(user)
     {
         Reader_ = std::thread([this] { ReadRequests(); });
     }
@@ -34,6 +43,7 @@ public:
     void Shutdown() { ShutdownSocket(Fd_); }
     bool Finished() const { return Finished_.load(); }
     unsigned Number() const { return Number_; }
+    long User() const { return User_; }
 
 private:
     struct Request {
@@ -65,6 +75,7 @@ private:
     BoxServer &Server_;
     const SocketFd Fd_;
     const unsigned Number_;
+    const long User_;
     std::thread Reader_;
     std::atomic<bool> Finished_{false};
     std::mutex SendMutex_;
@@ -77,15 +88,25 @@ private:
 
 bool Session::Greet()
 {
+    // A connection that says nothing must not hold a thread for long.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(HelloLimitMs);
+    auto left = [&] {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now()).count();
+        return static_cast<int>(std::max<long long>(ms, 0));
+    };
     uint8_t head[HeaderSize];
     Header h;
-    if (!RecvAll(Fd_, head, sizeof head))
+    if (!RecvAllWithin(Fd_, head, sizeof head, left())) {
+        std::fprintf(stderr, "zlbox serve: client %u closed: no hello within %d ms\n", Number_,
+                     HelloLimitMs);
         return false;
+    }
     const char *fault = DecodeHeader(head, h, false);
     if (!fault && h.Op != Hello)
         fault = "the first frame must be a hello";
     std::vector<uint8_t> payload(fault ? 0 : h.Size);
-    if (!fault && h.Size && !RecvAll(Fd_, payload.data(), h.Size))
+    if (!fault && h.Size && !RecvAllWithin(Fd_, payload.data(), h.Size, left()))
         return false;
     if (!fault)
         fault = CheckRequest(h, payload.data());
@@ -121,7 +142,18 @@ void Session::ReadRequests()
                              Number_, fault);
                 break;
             }
+            if (r.H.Op == Ping) {
+                Reply(r.H, 1);  // at once: the lanes may all be blocked
+                continue;
+            }
             std::unique_ptr<Lane> &lane = Lanes_[r.H.Lane];
+            if (!lane && Lanes_.size() > LanesPerClient) {
+                Lanes_.erase(r.H.Lane);
+                std::fprintf(stderr,
+                             "zlbox serve: client %u: more than %zu threads; connection closed\n",
+                             Number_, LanesPerClient);
+                break;
+            }
             if (!lane) {
                 lane = std::make_unique<Lane>();
                 Lane *l = lane.get();
@@ -374,15 +406,61 @@ bool BoxServer::Listen(const std::string &address, const std::string &token, std
     return true;
 }
 
+namespace {
+// Tells a client that it is not served, before it said anything, and closes.
+void Refuse(SocketFd fd, const std::string &why)
+{
+    Header h;
+    h.Op = Hello | ReplyBit;
+    const std::string text = why.substr(0, MaxReason);
+    h.Size = static_cast<uint32_t>(4 + text.size());
+    uint8_t frame[HeaderSize + 4 + MaxReason];
+    EncodeHeader(h, frame);
+    Put32(frame + HeaderSize, 0);
+    std::memcpy(frame + HeaderSize + 4, text.data(), text.size());
+    SetSendTimeout(fd, 100);  // a client that does not read is not waited for
+    SendAll(fd, frame, HeaderSize + h.Size);
+    ShutdownSocket(fd);
+    CloseSocket(fd);
+}
+}  // namespace
+
 void BoxServer::Run()
 {
+    bool shortOfDescriptors = false;
     while (!Stopping_.load()) {
-        const SocketFd fd = AcceptOn(Listener_.load());
-        if (fd == NoSocket)
-            break;
+        bool transient = false;
+        const SocketFd fd = AcceptOn(Listener_.load(), &transient);
+        if (fd == NoSocket) {
+            if (Stopping_.load() || !transient)
+                break;
+            // Out of descriptors or memory, or a connection gone before it
+            // was taken: the server goes on once clients have left.
+            if (!shortOfDescriptors)
+                std::fprintf(stderr, "zlbox serve: accept failed (%s); retrying\n",
+                             std::strerror(errno));
+            shortOfDescriptors = true;
+            Reap(false);
+            std::this_thread::sleep_for(std::chrono::milliseconds(AcceptBackOffMs));
+            continue;
+        }
+        shortOfDescriptors = false;
         Reap(false);
+        const long user = PeerUser(fd);
         std::lock_guard<std::mutex> lock(Mutex_);
-        Sessions_.push_back(std::make_unique<Session>(*this, fd, NextSession_++));
+        size_t ofUser = 0;
+        for (const auto &s : Sessions_)
+            ofUser += !s->Finished() && s->User() == user;
+        if (ofUser >= ConnectionsPerUser) {
+            if (!Crowded_[user])
+                std::fprintf(stderr, "zlbox serve: %zu connections of one user; further ones refused\n",
+                             ofUser);
+            Crowded_[user] = true;
+            Refuse(fd, "too many connections of this user (" + std::to_string(ConnectionsPerUser) + ")");
+            continue;
+        }
+        Crowded_.erase(user);
+        Sessions_.push_back(std::make_unique<Session>(*this, fd, NextSession_++, user));
     }
 }
 

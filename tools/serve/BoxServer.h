@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,10 @@ public:
     zlsim::VirtualDriver &Driver() { return Driver_; }
     // Clients whose connection is still being served or torn down.
     size_t ActiveSessions();
+    // Connections of one user at a time; the rest are refused.
+    static constexpr size_t ConnectionsPerUser = 64;
+    // Pause after a refused accept (out of descriptors, say).
+    static constexpr int AcceptBackOffMs = 100;
     bool Serves(int index) const { return index >= 0 && index < 4 && Lines_[index] != nullptr; }
 
 private:
@@ -68,6 +73,7 @@ private:
     std::array<unsigned, 4> Holds_{};
     std::vector<std::unique_ptr<Session>> Sessions_;
     unsigned NextSession_ = 1;
+    std::map<long, bool> Crowded_;  // users told of the cap in this burst
 };
 
 }  // namespace zlbox
