@@ -71,12 +71,15 @@ std::vector<Bytes64> LineModel::OnHookCommand(const Bytes64 &p, bool up)
 {
     std::lock_guard<std::mutex> lock(Mutex_);
     OffHook_ = up;
-    if (up && Ringing_)
+    if (up && Ringing_) {
         Audio_.StartFarEnd();  // the caller speaks once answered
+        CallUp_ = true;
+    }
     Ringing_ = false;
     if (!up) {
         Tone_ = Tone::None;
         Measuring_ = false;
+        CallUp_ = false;
     }
     ++Changes_;
         Wake_.notify_all();
@@ -164,6 +167,7 @@ void LineModel::Answer()
     {
         std::lock_guard<std::mutex> lock(Mutex_);
         Tone_ = Tone::None;
+        CallUp_ = OffHook_;
     }
     Audio_.StartFarEnd();
     Box_.SendReport({25});
@@ -185,8 +189,19 @@ void LineModel::Release()
         OffHook_ = false;
         Tone_ = Tone::None;
         Measuring_ = false;
+        CallUp_ = false;
     }
     Box_.SendReport({208, 3, 0x01});
+}
+
+bool LineModel::LoadFarEnd(const std::string &path, std::string *error)
+{
+    if (!Audio_.LoadFarEnd(path, error))
+        return false;
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (CallUp_)
+        Audio_.StartFarEnd();
+    return true;
 }
 
 void LineModel::PhonePickUp()

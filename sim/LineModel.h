@@ -55,6 +55,10 @@ public:
     // The line was released from outside (the exchange or the far end).
     void Release();
 
+    // The far end's voice: heard at once while a call is up, else from the
+    // answer on.
+    bool LoadFarEnd(const std::string &path, std::string *error);
+
     // The telephone set on the box.
     void PhonePickUp();
     void PhonePutDown();
@@ -99,6 +103,7 @@ private:
     bool OffHook_ = false;
     bool Measuring_ = false;
     bool Ringing_ = false;  // an incoming call not yet picked up
+    bool CallUp_ = false;   // answered, either way, and not yet released
     Tone Tone_ = Tone::None;
     unsigned Segment_ = 0;
     unsigned Changes_ = 0;  // wakes the ticker out of a segment

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "SimFixture.h"
+#include "WavBytes.h"
 #include "sim/LineModel.h"
 
 using namespace zplr;
@@ -115,6 +116,53 @@ TEST_F(LineCallFlowTest, OutgoingCallFindsTheLineBusy)
     EXPECT_EQ(io.GetCalledPickUpStatus(), 0);
     ASSERT_EQ(io.PutDown(), 1);
     EXPECT_FALSE(line.Measuring());
+}
+
+// A far end sent at any point of a call is heard once the call is up: at
+// once mid-call, from the answer on when it comes before or while ringing.
+TEST_F(LineCallFlowTest, FarEndSpeaksWheneverItIsSent)
+{
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("far_end_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                               "_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".wav"))
+                                 .string();
+    {
+        std::ofstream f(path, std::ios::binary);
+        const std::string wav = WavBytes(WavShape{}, std::vector<uint8_t>(80000, 0x33));
+        f.write(wav.data(), static_cast<std::streamsize>(wav.size()));
+    }
+    std::string error;
+    // Before the call.
+    ASSERT_TRUE(line.LoadFarEnd(path, &error)) << error;
+    EXPECT_FALSE(line.Audio().FarEndSpeaking());
+    line.Ring("5551234");
+    ASSERT_TRUE(Eventually([&] { return io.CheckCallStatus() == 1; }));
+    // While ringing: still waits for the answer.
+    ASSERT_TRUE(line.LoadFarEnd(path, &error)) << error;
+    EXPECT_FALSE(line.Audio().FarEndSpeaking());
+    ASSERT_EQ(io.PickUp(), 1);
+    EXPECT_TRUE(line.Audio().FarEndSpeaking());
+    // Mid-call: a new voice starts at once.
+    ASSERT_TRUE(line.LoadFarEnd(path, &error)) << error;
+    EXPECT_TRUE(line.Audio().FarEndSpeaking());
+    EXPECT_EQ(line.Audio().FarEndPosition(), 0u);
+    // After the caller has gone, a voice waits for the next call.
+    line.Release();
+    ASSERT_TRUE(line.LoadFarEnd(path, &error)) << error;
+    EXPECT_FALSE(line.Audio().FarEndSpeaking());
+    io.PutDown();
+    // An outgoing call: heard from the far end's answer on, at once after it.
+    ASSERT_EQ(io.PickUp(), 1);
+    char number[] = "95566";
+    ASSERT_EQ(io.DialNmb(number), 1);
+    ASSERT_TRUE(line.LoadFarEnd(path, &error)) << error;
+    EXPECT_FALSE(line.Audio().FarEndSpeaking());
+    line.Answer();
+    line.Audio().StopFarEnd();
+    ASSERT_TRUE(line.LoadFarEnd(path, &error)) << error;
+    EXPECT_TRUE(line.Audio().FarEndSpeaking());
+    io.PutDown();
+    std::remove(path.c_str());
 }
 
 }  // namespace

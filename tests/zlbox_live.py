@@ -2,8 +2,11 @@
 """zlbox monitor through a pipe, as a script sees it.
 
   zlbox_live.py ZLBOX pipe   lines arrive while the process runs; Ctrl-C ends it cleanly
-  zlbox_live.py ZLBOX json   every line is a JSON object; the call's number and keys are there
+  zlbox_live.py ZLBOX json   every line is a JSON object; the call's number, keys and hang-up are there
+  zlbox_live.py ZLBOX calls  a served box: each call shows its caller ID, the same number again too
 """
+import os
+import tempfile
 import json
 import signal
 import subprocess
@@ -44,7 +47,7 @@ if mode == "pipe":
     if not rest.rstrip().endswith(" end"):
         fail("no 'end' line after Ctrl-C")
 elif mode == "json":
-    out = subprocess.run([zlbox, "monitor", "--json", "--seconds", "2.5"] + demo, capture_output=True,
+    out = subprocess.run([zlbox, "monitor", "--json", "--seconds", "3.6"] + demo, capture_output=True,
                          text=True, timeout=30)
     if out.returncode != 0:
         fail("exit status %d" % out.returncode)
@@ -60,6 +63,29 @@ elif mode == "json":
         fail("keys %r" % keys)
     if not any(e["event"] == "ring" for e in events) or events[-1]["event"] != "end":
         fail("no ring, or not ended: %r" % events)
+    order = [e["event"] for e in events if e["event"] in ("caller ID", "key", "hang-up")]
+    if order[-1] != "hang-up" or order.count("hang-up") != 1:
+        fail("the hang-up is not the call's last event: %r" % order)
     print("%d events, number %s, keys %s" % (len(events), numbers[0], keys))
+elif mode == "calls":
+    with tempfile.TemporaryDirectory() as d:
+        sock = os.path.join(d, "s.sock")
+        script = os.path.join(d, "calls.txt")
+        with open(script, "w") as f:
+            f.write("0.5/1.5 ring 777\n")
+        server = subprocess.Popen([zlbox, "serve", "--listen", "unix:" + sock, "--script", script],
+                                  stdout=subprocess.DEVNULL)
+        try:
+            out = subprocess.run([zlbox, "monitor", "--json", "--seconds", "4"], capture_output=True,
+                                 text=True, timeout=30, env=dict(os.environ, ZPLR_DRIVER="unix:" + sock))
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+    events = [json.loads(line) for line in out.stdout.splitlines()]
+    rings = sum(1 for e in events if e["event"] == "ring")
+    numbers = [e["number"] for e in events if e["event"] == "caller ID"]
+    if rings < 2 or numbers != ["777"] * rings:
+        fail("%d rings, caller IDs %r\n%s" % (rings, numbers, out.stderr))
+    print("%d calls, each with its caller ID" % rings)
 else:
     fail("unknown mode " + mode)

@@ -10,6 +10,8 @@ namespace {
 int Call(const Options &o, Box &box)
 {
     zlsim::LineModel *line = box.Line;
+    if (int refused = VirtualOnly(box, o, o.CallVirtualGiven))
+        return refused;
     CZusb_IO io(o.Index);
     if (!Reached(io, o))
         return ExitFailed;
@@ -51,11 +53,20 @@ void AddCall(Registry &r)
     CLI::App *sub = r.App.add_subcommand(
         "call", "wait for an incoming call, show the caller's number, answer, show the keys pressed until '#', "
                 "hang up; on the virtual box NUMBER calls in and presses --keys");
-    sub->add_option("NUMBER,--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
+    CLI::Option *number =
+        sub->add_option("NUMBER,--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
     AddCallerOptions(*sub, o);
-    sub->add_flag("--no-call", o.NoCall, "virtual: no call comes");
-    sub->add_option("--keys", o.Keys, "virtual keys pressed after the answer")->check(KeyChars)->capture_default_str();
-    sub->callback([&run = r.Run] { run = Call; });
+    CLI::Option *noCall = sub->add_flag("--no-call", o.NoCall, "virtual: no call comes");
+    CLI::Option *keys =
+        sub->add_option("--keys", o.Keys, "virtual keys pressed after the answer")->check(KeyChars)->capture_default_str();
+    sub->callback([&run = r.Run, &o, number, noCall, keys] {
+        for (CLI::Option *opt : {number, noCall, keys})
+            if (opt->count())
+                o.CallVirtualGiven.push_back(opt == number ? "NUMBER" : opt == keys ? "--keys" : "--no-call");
+        if (o.FormatGiven)
+            o.CallVirtualGiven.push_back("--format");
+        run = Call;
+    });
 }
 
 }  // namespace zlbox

@@ -1,5 +1,6 @@
 // zlbox dial: an outgoing call, followed until the far end answers or is busy.
 #include <cstdio>
+#include <vector>
 
 #include "tools/Tool.h"
 
@@ -10,6 +11,13 @@ namespace {
 int Dial(const Options &o, Box &box)
 {
     zlsim::LineModel *line = box.Line;
+    std::vector<const char *> given;
+    if (o.Busy)
+        given.push_back("--busy");
+    if (o.NoAnswer)
+        given.push_back("--no-answer");
+    if (int refused = VirtualOnly(box, o, given))
+        return refused;
     CZusb_IO io(o.Index);
     if (!Reached(io, o))
         return ExitFailed;
@@ -33,7 +41,7 @@ int Dial(const Options &o, Box &box)
         WaitFor(o.WaitS, [&] {
             unsigned short pair[2];
             while (io.Get450HzRecd(pair) == 1)
-                std::printf("450 Hz: %u %u\n", pair[0], pair[1]);
+                std::printf("450 Hz: %s %u ms\n", pair[0] ? "tone" : "silence", pair[1] * 10u);
             if (!farEndDone && std::chrono::steady_clock::now() >= farEnd) {
                 farEndDone = true;
                 o.Busy ? line->Busy() : line->Answer();
@@ -67,8 +75,8 @@ void AddDial(Registry &r)
     CLI::App *sub = r.App.add_subcommand(
         "dial", "pick up, dial NUMBER, follow the 450 Hz measurements until the far end answers or is busy, hang up");
     sub->add_option("NUMBER", o.Number, "the number to dial: 0-9, *, #, A-L")->required()->check(NumberChars);
-    sub->add_flag("--busy", o.Busy, "virtual far end is busy instead of answering");
-    sub->add_flag("--no-answer", o.NoAnswer, "virtual far end never answers");
+    CLI::Option *busy = sub->add_flag("--busy", o.Busy, "virtual far end is busy instead of answering");
+    sub->add_flag("--no-answer", o.NoAnswer, "virtual far end never answers")->excludes(busy);
     sub->callback([&run = r.Run] { run = Dial; });
 }
 

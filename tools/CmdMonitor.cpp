@@ -113,8 +113,9 @@ std::string Names(unsigned bits, bool json, const char *sign)
     return json ? out + "]" : out;
 }
 
-// The demo on the virtual box: a call with its caller ID, the keys, the
-// caller hanging up, and the box pulled out and plugged in again.
+// The demo on the virtual box: a call with its caller ID, answered on the
+// telephone set at the box, the keys, the caller hanging up, and the box
+// pulled out and plugged in again.
 struct Demo {
     zlsim::LineModel *Line = nullptr;
     zlsim::VirtualDriver *Driver = nullptr;
@@ -131,6 +132,7 @@ struct Demo {
             switch (Step++) {
             case 0: Line->Ring(O->DemoCall, O->Format); break;
             case 1:
+                Line->PhonePickUp();
                 if (!O->DemoKeys.empty())
                     Line->PressKeys(O->DemoKeys);
                 break;
@@ -168,6 +170,8 @@ int Monitor(const Options &o, Box &box)
               {{"word", Hex32(last), true}, {"set", Names(last, true, ""), false}, {"cleared", "[]", false}});
     bool connected = true;
     std::string lastNumber;
+    bool numberAhead = false;  // a number shown before its call's ring was seen
+    auto numberAt = t0;
     while (!Stop) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (o.MonitorSeconds > 0 && elapsed >= o.MonitorSeconds)
@@ -195,22 +199,33 @@ int Monitor(const Options &o, Box &box)
             if (up)
                 io.SetContinueReturn450Hz(1);
         }
+        // The line released: the off-hook bit falls, whoever held the line.
+        if ((changed & 0x2) && !(word & 0x2))
+            out.Event("hang-up");
         // Reading the number acknowledges the call: a ring that comes just
         // before it is taken from the status word read right ahead of it.
         bool ring = io.CheckCallStatus() == 1;
         ring = (static_cast<unsigned>(io.GetTelStatus()) & 0x1) != 0 || ring;
         const std::string number = io.ReadstrCallNmb();
-        if (ring)
+        if (ring) {
             out.Event("ring");
-        // A new call makes the library forget the last number until the
-        // call's own message comes: a number shows once per call, also when
-        // the ring is seen only after it. A closed box reads as no number.
+            // A ring starts a new call, whose number shows even when it is the
+            // last one again; unless that number came just ahead of its ring.
+            if (!numberAhead)
+                lastNumber.clear();
+            numberAhead = false;
+        }
+        if (numberAhead && std::chrono::steady_clock::now() - numberAt > std::chrono::seconds(2))
+            numberAhead = false;
+        // A closed box reads as no number.
         if (number.empty()) {
             if (connected)
                 lastNumber.clear();
         } else if (number != lastNumber) {
             out.Event("caller ID", number, {{"number", number, true}});
             lastNumber = number;
+            numberAhead = !ring;
+            numberAt = std::chrono::steady_clock::now();
         }
         unsigned char code[2];
         while (io.GetDTMFCode(code) == 1) {
@@ -241,15 +256,30 @@ void AddMonitor(Registry &r)
     Options &o = r.Opts;
     CLI::App *sub = r.App.add_subcommand(
         "monitor", "print every event of the box with a timestamp until Ctrl-C: status-word changes, rings, "
-                   "caller ID, keys, 450 Hz measurements (length in ms), busy, far end answered, connection lost "
-                   "and regained");
+                   "caller ID, keys, 450 Hz measurements (length in ms), busy, far end answered, hang-up, "
+                   "connection lost and regained");
     sub->add_flag("--json", o.Json, "one JSON object per line");
     sub->add_option("--seconds", o.MonitorSeconds, "end after this many seconds")->check(PositiveSeconds);
     sub->add_option("--demo-call", o.DemoCall, "virtual: a call from this number half a second in")->check(NumberChars);
     AddCallerOptions(*sub, o);
     sub->add_option("--demo-keys", o.DemoKeys, "virtual: keys the caller presses a second later")->check(KeyChars);
     sub->add_flag("--demo-unplug", o.DemoUnplug, "virtual: after the call, pull the box out and plug it in again");
-    sub->callback([&run = r.Run] { run = Monitor; });
+    sub->callback([&run = r.Run] {
+        run = [](const Options &o, Box &box) {
+            std::vector<const char *> given;
+            if (!o.DemoCall.empty())
+                given.push_back("--demo-call");
+            if (!o.DemoKeys.empty())
+                given.push_back("--demo-keys");
+            if (o.DemoUnplug)
+                given.push_back("--demo-unplug");
+            if (o.FormatGiven)
+                given.push_back("--format");
+            if (int refused = VirtualOnly(box, o, given))
+                return refused;
+            return Monitor(o, box);
+        };
+    });
 }
 
 }  // namespace zlbox

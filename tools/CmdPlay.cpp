@@ -81,6 +81,22 @@ namespace {
 int Play(const Options &o, Box &box)
 {
     const std::string &file = o.File;
+    std::vector<const char *> given;
+    if (!o.SaveLine.empty())
+        given.push_back("--save-line");
+    if (o.Unpaced)
+        given.push_back("--unpaced");
+    if (int refused = VirtualOnly(box, o, given))
+        return refused;
+    if (!o.SaveLine.empty()) {
+        if (int refused = CheckOutput(o.SaveLine, "--save-line"))
+            return refused;
+        if (SameFile(o.SaveLine, file)) {
+            std::fprintf(stderr, "zlbox: --save-line %s would overwrite FILE %s\n", o.SaveLine.c_str(),
+                         file.c_str());
+            return ExitBadArgs;
+        }
+    }
     uint64_t dataSize = 0;
     std::string path, temp;
     if (int refused = Playable(file, path, temp, dataSize))
@@ -111,7 +127,7 @@ int Play(const Options &o, Box &box)
     if (box.Virtual && !o.SaveLine.empty()) {
         const std::vector<uint8_t> line = box.Virtual->SoundOut();
         if (!WriteLibraryLayout(o.SaveLine, line)) {
-            std::fprintf(stderr, "zlbox: cannot write %s\n", o.SaveLine.c_str());
+            std::fprintf(stderr, "zlbox: --save-line %s: cannot be written\n", o.SaveLine.c_str());
             return ExitFailed;
         }
         std::printf("line sound: %zu bytes to %s\n", line.size(), o.SaveLine.c_str());

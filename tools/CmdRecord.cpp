@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "tools/Convert.h"
 #include "tools/Tool.h"
@@ -56,36 +58,102 @@ bool CompleteWav(const std::string &path, long &audio)
     return ok && std::memcmp(h, "RIFF", 4) == 0 && u32(4) == size - 8 && u32(44) == audio;
 }
 
+// Everything checked before a session starts: the files to read, the files
+// to write, and that none of the outputs is one of the inputs.
+int CheckRecordFiles(const Options &o, const std::string &path)
+{
+    if (path.empty() || o.File.size() > 1023 || path.size() > 263) {
+        std::fprintf(stderr, "zlbox: FILE %s: %s\n", o.File.c_str(),
+                     path.empty() ? "nothing is left once '*' and '#' are left out"
+                                  : "too long (at most 263 characters without '*' and '#', 1023 with them)");
+        return ExitBadArgs;
+    }
+    if (int refused = CheckOutput(path, "FILE"))
+        return refused;
+    if (!o.To.empty())
+        if (int refused = CheckOutput(o.To, "--to"))
+            return refused;
+    const std::pair<const char *, const std::string *> inputs[] = {{"--greeting", &o.Greeting},
+                                                                   {"--far-end", &o.FarEnd}};
+    for (const auto &[name, in] : inputs) {
+        for (const auto &[outName, out] : {std::pair<const char *, const std::string *>{"FILE", &path},
+                                           std::pair<const char *, const std::string *>{"--to", &o.To}})
+            if (SameFile(*in, *out)) {
+                std::fprintf(stderr, "zlbox: %s %s would overwrite %s %s\n", outName, out->c_str(), name,
+                             in->c_str());
+                return ExitBadArgs;
+            }
+    }
+    if (SameFile(o.To, path)) {
+        std::fprintf(stderr, "zlbox: --to %s is the recording itself; give another name\n", o.To.c_str());
+        return ExitBadArgs;
+    }
+    return 0;
+}
+
+struct RemoveTemp {
+    std::string Path;
+    ~RemoveTemp()
+    {
+        if (!Path.empty())
+            std::remove(Path.c_str());
+    }
+};
+
 int Record(const Options &o, Box &box)
 {
     zlsim::LineModel *line = box.Line;
-    const std::string &path = o.File;
+    if (int refused = VirtualOnly(box, o,
+                                  [&] {
+                                      std::vector<const char *> given;
+                                      if (!o.FarEnd.empty())
+                                          given.push_back("--far-end");
+                                      if (!o.Keys.empty())
+                                          given.push_back("--keys");
+                                      if (o.NumberGiven)
+                                          given.push_back("--number");
+                                      if (o.FormatGiven)
+                                          given.push_back("--format");
+                                      if (o.NoCall)
+                                          given.push_back("--no-call");
+                                      return given;
+                                  }()))
+        return refused;
+    // The library leaves '*' and '#' out of the path: that is the file.
+    const std::string path = RecordedPath(o.File);
+    if (int refused = CheckRecordFiles(o, path))
+        return refused;
+    if (path != o.File)
+        std::printf("recording to %s ('*' and '#' are left out of a recording's path)\n", path.c_str());
     uint64_t greetingSize = 0;
-    std::string greeting, greetingTemp;
+    std::string greeting;
+    RemoveTemp greetingTemp, farEndTemp;
     if (!o.Greeting.empty()) {
-        if (int refused = Playable(o.Greeting, greeting, greetingTemp, greetingSize))
+        if (int refused = Playable(o.Greeting, greeting, greetingTemp.Path, greetingSize))
             return refused;
     }
-    struct RemoveTemp {
-        const std::string &Path;
-        ~RemoveTemp()
-        {
-            if (!Path.empty())
-                std::remove(Path.c_str());
-        }
-    } removeTemp{greetingTemp};
-    CZusb_IO io(o.Index);
     if (line && !o.FarEnd.empty()) {
-        std::string error;
-        if (!line->Audio().LoadFarEnd(o.FarEnd, &error)) {
-            std::fprintf(stderr, "zlbox: %s: %s\n", o.FarEnd.c_str(), error.c_str());
+        // The caller's voice, converted as play converts a file.
+        std::string voice, error;
+        uint64_t voiceSize = 0;
+        if (int refused = Playable(o.FarEnd, voice, farEndTemp.Path, voiceSize))
+            return refused;
+        if (!line->LoadFarEnd(voice, &error)) {
+            std::fprintf(stderr, "zlbox: --far-end %s: %s\n", o.FarEnd.c_str(), error.c_str());
             return ExitBadArgs;
         }
     }
+    CZusb_IO io(o.Index);
     if (!Reached(io, o))
         return ExitFailed;
     if (!AwaitCall(io, o, line))
         return ExitTimedOut;
+    std::printf("incoming call\n");
+    // The caller ID follows the first ring.
+    std::string number;
+    const double idWait = line ? 2 : 6;
+    WaitFor(idWait < o.WaitS ? idWait : o.WaitS, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
+    std::printf("caller: %s\n", number.empty() ? "(no number)" : number.c_str());
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
     if (r == 1 && !greeting.empty()) {
@@ -104,7 +172,7 @@ int Record(const Options &o, Box &box)
             line->Audio().StartFarEnd();
     }
     if (r == 1) {
-        r = io.StartReadSoundCStrF(path.c_str());
+        r = io.StartReadSoundCStrF(o.File.c_str());
         std::printf("StartReadSound: %d\n", r);
     }
     if (r != 1) {
@@ -167,21 +235,27 @@ int Record(const Options &o, Box &box)
         std::printf("keys: %s\n", keys.c_str());
     std::printf("PutDown: %d\n", io.PutDown());
     io.ExistUSB_IO();
+    // The file is judged by itself: a stop that failed (the box lost, the
+    // stop timed out) still leaves a completed file with what was read.
     long audio = 0;
-    if (size < 48 || !CompleteWav(path, audio) || audio + 48 != size) {
-        std::printf("%s: incomplete\n", path.c_str());
+    if (!CompleteWav(path, audio)) {
+        std::fprintf(stderr, "zlbox: %s: the recording's file is not complete\n", path.c_str());
         return ExitFailed;
     }
     std::printf("%s: %.2f s of A-law audio\n", path.c_str(), audio / 8000.0);
+    if (size < 0)
+        std::fprintf(stderr, "zlbox: the stop failed (%d: %s); %s holds the audio read up to then\n", size,
+                     size == -3 ? "the recording did not end in time" : "the box was not reached", path.c_str());
     if (!o.To.empty()) {
         std::string why;
         if (!ConvertRecording(path, o.To, why)) {
-            std::fprintf(stderr, "zlbox: %s: %s\n", o.To.c_str(), why.c_str());
+            std::fprintf(stderr, "zlbox: --to %s: %s (the recording is kept in %s)\n", o.To.c_str(), why.c_str(),
+                         path.c_str());
             return ExitFailed;
         }
         std::printf("%s: converted\n", o.To.c_str());
     }
-    return ExitDone;
+    return size < 0 ? ExitFailed : ExitDone;
 }
 
 }  // namespace
@@ -193,9 +267,14 @@ void AddRecord(Registry &r)
         "record", "wait for a call, answer, record it to FILE (A-law WAV) for --seconds or until the caller "
                   "hangs up or presses '#'");
     sub->add_option("FILE", o.File, "the WAV file to write")->required();
-    sub->add_option("--seconds", o.Seconds, "longest recording")->check(CLI::Range(1, 86400))->capture_default_str();
+    sub->add_option("--seconds", o.Seconds, "longest recording, in seconds")
+        ->check(PositiveSeconds)
+        ->capture_default_str();
     sub->add_option("--greeting", o.Greeting, "play this sound file (as play takes it) to the caller first");
-    sub->add_option("--number", o.Number, "virtual caller's number")->check(NumberChars)->capture_default_str();
+    sub->add_option("--number", o.Number, "virtual caller's number")
+        ->check(NumberChars)
+        ->capture_default_str()
+        ->each([&o](const std::string &) { o.NumberGiven = true; });
     AddCallerOptions(*sub, o);
     sub->add_flag("--no-call", o.NoCall, "virtual: no call comes");
     CLI::Option *keys = sub->add_option("--keys", o.Keys, "virtual keys, pressed a second into the recording (default none)")
@@ -217,7 +296,9 @@ void AddRecord(Registry &r)
                 return ends(".flac") || ends(".wav") ? "" : "'" + v + "' does not end in .flac or .wav";
             },
             "OUT.flac|OUT.wav"));
-    sub->add_option("--far-end", o.FarEnd, "virtual caller's voice: an 8 kHz A-law mono WAV file");
+    sub->add_option("--far-end", o.FarEnd,
+                    CanConvert() ? "virtual caller's voice: a sound file, taken as play takes it"
+                                 : "virtual caller's voice: an 8 kHz A-law mono WAV file");
     sub->callback([&run = r.Run, &o, keys] {
         if (keys->count() == 0)
             o.Keys.clear();

@@ -1,4 +1,6 @@
 // zlbox serve: virtual boxes for other processes, over a socket.
+#include <cstdlib>
+
 #include "tools/Tool.h"
 #include "tools/serve/Serve.h"
 
@@ -14,8 +16,24 @@ void AddServe(Registry &r)
         ->delimiter(',')
         ->check(CLI::Range(0, 3))
         ->capture_default_str();
+    const CLI::Validator address(
+        [](std::string &v) -> std::string {
+            if (v.rfind("unix:", 0) == 0 && v.size() > 5)
+                return {};
+            const std::string loopback = "tcp:127.0.0.1:";
+            if (v.rfind(loopback, 0) == 0) {
+                const std::string port = v.substr(loopback.size());
+                char *end = nullptr;
+                const long n = std::strtol(port.c_str(), &end, 10);
+                if (!port.empty() && *end == 0 && n >= 1 && n <= 65535)
+                    return {};
+            }
+            return "'" + v + "' is not unix:PATH or tcp:127.0.0.1:PORT";
+        },
+        "ADDRESS");
     sub->add_option("--listen", so.Listen,
-                    "unix:PATH or tcp:127.0.0.1:PORT (default: a socket of this user's)");
+                    "unix:PATH or tcp:127.0.0.1:PORT (default: a socket of this user's)")
+        ->check(address);
     sub->add_option("--script", so.Script,
                     "line commands on a timeline: lines \"AT[/EVERY] [@BOX] COMMAND\", in seconds")
         ->check(CLI::ExistingFile);

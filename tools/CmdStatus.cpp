@@ -29,6 +29,8 @@ int Status(const Options &o, Box &)
     std::printf("device %d: %s\n", o.Index, reached ? "box reached" : "box not reached");
     std::printf("DeviceStatus 0x%08X: %s\n", word, BitNames(word).c_str());
     io.ExistUSB_IO();
+    if (!reached)
+        ExplainNotReached(o.Index);
     return reached ? ExitDone : ExitFailed;
 }
 

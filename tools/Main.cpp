@@ -1,5 +1,7 @@
 // zlbox: drive a ZL box, real or virtual, from the command line.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -50,6 +52,22 @@ std::unique_ptr<VirtualSetup> ChooseBackend(const Options &o, Box &box)
     box.Virtual = &v->Driver.Box(o.Index);
     box.Line = v->Line.get();
     return v;
+}
+
+// A trace file that cannot be written would send the trace to stderr.
+int CheckTraceFile()
+{
+    const char *trace = std::getenv("ZPLR_TRACE");
+    if (!trace || !*trace || std::strcmp(trace, "0") == 0 || std::strcmp(trace, "1") == 0)
+        return 0;
+    std::FILE *f = std::fopen(trace, "a");
+    if (!f) {
+        std::fprintf(stderr, "zlbox: ZPLR_TRACE=%s: the trace file cannot be written: %s\n", trace,
+                     std::strerror(errno));
+        return ExitBadArgs;
+    }
+    std::fclose(f);
+    return 0;
 }
 
 }  // namespace
@@ -120,6 +138,11 @@ int main(int argc, char **argv)
 #endif
     }
 
+    if (!o.StandAlone) {
+        if (int refused = CheckTraceFile())
+            return refused;
+        ShowLibraryMessages();
+    }
     Box box;
     auto backend = ChooseBackend(o, box);
     return run ? run(o, box) : ExitBadArgs;

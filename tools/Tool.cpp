@@ -1,16 +1,25 @@
 // Helpers the subcommands share.
 #include "tools/Tool.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <map>
+
+#include "tools/serve/Serve.h"
+#include "zPLR_host.h"
 
 #ifdef _WIN32
 #include <io.h>
+#define ZLBOX_ACCESS_W(p) _access(p, 2)
 #define ZLBOX_ISATTY _isatty
 #define ZLBOX_FILENO _fileno
 #else
 #include <unistd.h>
+#define ZLBOX_ACCESS_W(p) access(p, W_OK)
 #define ZLBOX_ISATTY isatty
 #define ZLBOX_FILENO fileno
 #endif
@@ -67,10 +76,94 @@ void AddCallerOptions(CLI::App &sub, Options &o)
         {"mdmf", zlsim::CallerIdType::Mdmf},
         {"digits", zlsim::CallerIdType::Digits},
     };
-    sub.add_option("--format", o.Format, "virtual caller ID: sdmf (default), mdmf or digits")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
+    // A validator of our own: CLI11's transformer would show the enum's
+    // values as raw bytes in its message.
+    sub.add_option_function<std::string>(
+           "--format",
+           [&o, formats](const std::string &v) {
+               o.Format = formats.at(v);
+               o.FormatGiven = true;
+           },
+           "virtual caller ID: sdmf (default), mdmf or digits")
+        ->check(CLI::Validator(
+            [](std::string &v) -> std::string {
+                std::string lower = v;
+                for (char &c : lower)
+                    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+                if (lower != "sdmf" && lower != "mdmf" && lower != "digits")
+                    return "'" + v + "' is not a caller-ID format: sdmf, mdmf or digits";
+                v = lower;
+                return {};
+            },
+            "sdmf|mdmf|digits"))
         ->option_text("sdmf|mdmf|digits");
 }
+
+bool ServedBox()
+{
+    const char *served = std::getenv("ZPLR_DRIVER");
+    return served && *served;
+}
+
+int VirtualOnly(const Box &box, const Options &, const std::vector<const char *> &given)
+{
+    if (box.Line || given.size() == 0)
+        return 0;
+    std::string names;
+    for (const char *g : given)
+        names += (names.empty() ? "" : ", ") + std::string(g);
+    if (ServedBox())
+        std::fprintf(stderr,
+                     "zlbox: %s: acts only on zlbox's own virtual box, and ZPLR_DRIVER names a served one;\n"
+                     "       drive its line with zlbox line (ring, keys, far-end, answer, busy, hangup, "
+                     "save-playback)\n",
+                     names.c_str());
+    else
+        std::fprintf(stderr, "zlbox: %s: acts only on the virtual box (--driver virtual)\n", names.c_str());
+    return ExitBadArgs;
+}
+
+int CheckOutput(const std::string &path, const char *what)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path p(path);
+    auto refuse = [&](const std::string &why) {
+        std::fprintf(stderr, "zlbox: %s %s: %s\n", what, path.c_str(), why.c_str());
+        return ExitBadArgs;
+    };
+    if (path.empty())
+        return refuse("no file named");
+    if (fs::is_directory(p, ec))
+        return refuse("is a folder, not a file");
+    const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    if (!fs::is_directory(folder, ec))
+        return refuse("the folder " + folder.string() + " does not exist");
+    if (fs::exists(p, ec) ? ZLBOX_ACCESS_W(path.c_str()) != 0 : ZLBOX_ACCESS_W(folder.string().c_str()) != 0)
+        return refuse(std::string("cannot be written: ") + std::strerror(errno));
+    return 0;
+}
+
+bool SameFile(const std::string &a, const std::string &b)
+{
+    namespace fs = std::filesystem;
+    if (a.empty() || b.empty())
+        return false;
+    std::error_code ec;
+    if (fs::exists(a, ec) && fs::exists(b, ec))
+        return fs::equivalent(a, b, ec);
+    return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
+}
+
+std::string RecordedPath(const std::string &path)
+{
+    std::string out;
+    for (char c : path)
+        if (c != '*' && c != '#')
+            out += c;
+    return out;
+}
+
 
 std::string Seconds(double s)
 {
@@ -81,12 +174,29 @@ std::string Seconds(double s)
 
 bool StdoutIsTerminal() { return ZLBOX_ISATTY(ZLBOX_FILENO(stdout)) != 0; }
 
+void ExplainNotReached(int index)
+{
+    if (!ServedBox())
+        return;
+    // The server knows why; say what can be seen from here.
+    const std::string address = std::getenv("ZPLR_DRIVER");
+    std::string why;
+    if (ServerAnswers(address, why))
+        std::fprintf(stderr,
+                     "zlbox: the server at %s answers: box %d is in use by another process, or not "
+                     "served there (its log says which)\n",
+                     address.c_str(), index);
+    else
+        std::fprintf(stderr, "zlbox: no server at ZPLR_DRIVER=%s: %s\n", address.c_str(), why.c_str());
+}
+
 bool Reached(CZusb_IO &io, const Options &o)
 {
     io.InitialUSB_IOEx(0);
     if (WaitFor(o.WaitS < 2 ? o.WaitS : 2, [&] { return io.IfConnectUSB() == 0; }))
         return true;
     std::fprintf(stderr, "zlbox: device %d: box not reached\n", io.DeviceIndex);
+    ExplainNotReached(io.DeviceIndex);
     return false;
 }
 
@@ -148,5 +258,52 @@ int FollowPlayback(CZusb_IO &io, double seconds)
         std::printf("\n");
     return rate;
 }
+
+}  // namespace zlbox
+
+namespace zlbox {
+
+namespace {
+
+// The alarm as the library formats it: code page 936 around the box number.
+const char AlarmHead[] = "          ZL(";
+const char AlarmBody[] = "\xC1\xAC\xBD\xD3\xB2\xBB\xD5\xFD\xB3\xA3";  // "connection abnormal"
+
+extern "C" void OnLibraryMessage(const char *text, unsigned)
+{
+    if (!text)
+        return;
+    const std::string t = text;
+    std::string original, english;
+    if (t.rfind(AlarmHead, 0) == 0 && t.find(AlarmBody) != std::string::npos) {
+        const int box = std::atoi(t.c_str() + sizeof AlarmHead - 1);
+        original = "ZL(" + std::to_string(box) +
+                   ")\xE8\xBF\x9E\xE6\x8E\xA5\xE4\xB8\x8D\xE6\xAD\xA3\xE5\xB8\xB8! "
+                   "\xE6\x88\x96\xE8\xAF\xB7\xE5\x85\x88\xE9\x80\x80\xE5\x87\xBA\xE5\xBA\x94\xE7\x94\xA8"
+                   "\xE7\xA8\x8B\xE5\xBA\x8F\xE5\x90\x8E\xEF\xBC\x8C\xE5\x86\x8D\xE6\x8B\x94\xE5\x87\xBA"
+                   "USB\xE6\x8E\xA5\xE5\xA4\xB4\xE3\x80\x82 "
+                   "\xE6\x88\x96USB\xE9\x93\xBE\xE6\x8E\xA5\xE5\xA4\xB4\xE6\x8E\xA5\xE8\xA7\xA6\xE4\xB8\x8D"
+                   "\xE8\x89\xAF\xE3\x80\x82";
+        english = "the connection to box ZL(" + std::to_string(box) +
+                  ") is broken: close the application before pulling out the USB plug, or the plug has a "
+                  "bad contact";
+    } else if (t == "In StopReadSound Error!") {
+        original = t;
+        english = "the recording did not end in time; its file holds the audio read up to then";
+    } else if (t == "Receive Error!") {
+        original = t;
+        english = "the box's test echo did not come back as it was sent";
+    } else {
+        // A text of no known message: its bytes as they came.
+        original = t;
+        english = "(no translation)";
+    }
+    std::fprintf(stderr, "zlbox: library message: %s\n       in English: %s\n", original.c_str(), english.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void ShowLibraryMessages() { ZlSetMessageHandler(OnLibraryMessage); }
 
 }  // namespace zlbox

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -38,7 +39,10 @@ struct Options {
     bool StandAlone = false;  // serve and line: no box of the process's own
     // The virtual line
     std::string Number = "13800138000";  // call/record: the caller; dial: the number dialled
+    bool NumberGiven = false;
+    std::vector<const char *> CallVirtualGiven;  // call: its options for the virtual line
     zlsim::CallerIdType Format = zlsim::CallerIdType::Sdmf;
+    bool FormatGiven = false;
     std::string Keys = "123#";
     bool Busy = false;
     bool NoAnswer = false;
@@ -49,7 +53,7 @@ struct Options {
     int StartPermille = 0;
     std::string SaveLine;
     bool Unpaced = false;
-    int Seconds = 10;
+    double Seconds = 10;
     std::string Greeting;
     std::string To;  // record: a converted copy
     // monitor
@@ -113,6 +117,9 @@ std::string Seconds(double s);
 // does not answer within 2 s (or --wait, if shorter).
 bool Reached(CZusb_IO &io, const Options &o);
 
+// Why a served box was not reached, as far as zlbox can tell, on stderr.
+void ExplainNotReached(int index);
+
 // Rings the virtual line, if any, and waits for the call; false, with the
 // session ended and "no call within" on stderr, when none comes in --wait.
 bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line);
@@ -134,5 +141,27 @@ std::string BitNames(unsigned word);
 
 // Options of the virtual caller that call, record and monitor share.
 void AddCallerOptions(CLI::App &sub, Options &o);
+
+// True when ZPLR_DRIVER names a served box: zlbox has no line of its own.
+bool ServedBox();
+
+// Options that only zlbox's own virtual box acts on, refused (exit 2) when
+// the commands drive another box, with what to use instead. `given` lists
+// the options the user gave; 0 when none is, else ExitBadArgs.
+int VirtualOnly(const Box &box, const Options &o, const std::vector<const char *> &given);
+
+// An output file, checked before any session starts: not a folder, in a
+// folder that exists and may be written. 0, or ExitBadArgs with the reason
+// on stderr. `what` names the option.
+int CheckOutput(const std::string &path, const char *what);
+
+// Whether two paths name one file (also when neither exists yet).
+bool SameFile(const std::string &a, const std::string &b);
+
+// The path the library records to: '*' and '#' are left out of it.
+std::string RecordedPath(const std::string &path);
+
+// The library's messages shown with an English text beside them.
+void ShowLibraryMessages();
 
 }  // namespace zlbox

@@ -18,10 +18,11 @@ import weakref
 from typing import Callable, Dict, List, Optional, Tuple, Type, Union
 
 from ._lib import lib
+from ._wav import NotPlayable, playable
 
 __all__ = [
     "Box", "Error", "Closed", "NotRunning", "Timeout", "BadArgument", "CallerIdFailed",
-    "key_char", "lib",
+    "NotPlayable", "key_char", "lib",
 ]
 __version__ = "3.0.4"
 
@@ -88,6 +89,23 @@ def key_char(code: int) -> str:
 
 def _path(p: PathLike) -> bytes:
     return os.fsencode(p)
+
+
+def _writable(p: PathLike) -> None:
+    """Refuses, before a recording starts, a path the library would not
+    write as given."""
+    text = os.fsdecode(p)
+    if "*" in text or "#" in text:
+        kept = text.replace("*", "").replace("#", "")
+        raise ValueError("%s: the library leaves '*' and '#' out of a path and would write %s"
+                         % (text, kept))
+    if not text or os.path.isdir(text):
+        raise ValueError("%r is a folder, not a file to record to" % text)
+    folder = os.path.dirname(os.path.abspath(text))
+    if not os.path.isdir(folder):
+        raise ValueError("%s: the folder %s does not exist" % (text, folder))
+    if not os.access(folder, os.W_OK) or (os.path.exists(text) and not os.access(text, os.W_OK)):
+        raise ValueError("%s cannot be written" % text)
 
 
 # Sessions still open at interpreter exit are ended before the interpreter
@@ -353,9 +371,20 @@ class Box:
         return self._lib.zplr_record_length(self.handle)
 
     def record(self, path: PathLike, seconds: float, until_key: str = "", mode: int = 0) -> int:
-        """Records to a file for `seconds`, or until a key of `until_key` is
-        pressed or the line is released; returns the file's size. Keys
-        pressed stay for keys()."""
+        """Records to a file (8 kHz A-law mono WAV) for `seconds`, or until a
+        key of `until_key` is pressed or the line is released; returns the
+        file's size. Keys pressed stay for keys().
+
+        Refused with ValueError before the recording starts: a path that
+        holds '*' or '#' (the library leaves them out and would write
+        another file), that names a folder or lies in a folder that does not
+        exist, seconds that are not above 0, keys other than 0-9 * # A-D."""
+        _writable(path)
+        if not isinstance(seconds, (int, float)) or not seconds > 0:
+            raise ValueError("seconds %r is not a number above 0" % (seconds,))
+        bad = [k for k in until_key if k not in _KEYS[1:]]
+        if bad:
+            raise ValueError("until_key: %r is not a key (0-9, *, #, A-D)" % bad[0])
         self.start_record(path, mode)
         try:
             end = time.monotonic() + seconds
@@ -425,22 +454,36 @@ class Box:
     def play(self, path: PathLike, start_permille: int = 0, mode: int = 0,
              timeout: Optional[float] = None,
              progress: Optional[Callable[[int], None]] = None) -> bool:
-        """Plays a file to its end (True), or until the line is released or
-        `timeout` seconds have passed (False); stops the playback either way."""
-        self.start_play(path, start_permille, mode)
-        end = None if timeout is None else time.monotonic() + timeout
+        """Plays a WAV file to its end (True), or until the line is released
+        or `timeout` seconds have passed (False); stops the playback either
+        way.
+
+        The box plays 8 kHz 8-bit A-law mono. Such a file in another WAV
+        layout is copied into the library's own first (into a temporary
+        file); any other file raises NotPlayable, before anything is sent,
+        with its format named and a sox and an ffmpeg command that converts
+        it."""
+        if not 0 <= start_permille <= 1000:
+            raise ValueError("start_permille %r is not 0 to 1000" % (start_permille,))
+        source, temporary = playable(os.fsdecode(path))
         try:
-            while True:
-                rate = self.play_rate
-                if progress:
-                    progress(rate)
-                if rate == 1000:
-                    return True
-                if rate < 0 or (end is not None and time.monotonic() >= end):
-                    return False
-                time.sleep(0.02)
+            self.start_play(source, start_permille, mode)
+            end = None if timeout is None else time.monotonic() + timeout
+            try:
+                while True:
+                    rate = self.play_rate
+                    if progress:
+                        progress(rate)
+                    if rate == 1000:
+                        return True
+                    if rate < 0 or (end is not None and time.monotonic() >= end):
+                        return False
+                    time.sleep(0.02)
+            finally:
+                self.stop_play()
         finally:
-            self.stop_play()
+            if temporary:
+                os.remove(source)
 
     def play_bytes(self, alaw: bytes) -> None:
         """Plays 8 kHz A-law samples from memory; the last block is filled

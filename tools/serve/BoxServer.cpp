@@ -574,7 +574,7 @@ bool BoxServer::LineCommand(int index, const std::string &command, std::string &
             return false;
         }
         if (verb == "far-end") {
-            if (!line.Audio().LoadFarEnd(arg, &answer))
+            if (!line.LoadFarEnd(arg, &answer))
                 return false;
             answer = "far end: " + arg;
             return true;

@@ -84,12 +84,41 @@ std::string Absolute(const std::string &path)
 
 }  // namespace
 
+bool ServerAnswers(const std::string &address, std::string &why)
+{
+    SocketFd fd = ConnectTo(address, &why);
+    if (fd == NoSocket)
+        return false;
+    SetReceiveTimeout(fd, 5000);
+    const std::string token = ReadToken(TokenFilePath());
+    std::vector<uint8_t> out(wire::HeaderSize + 4 + token.size());
+    wire::Header h;
+    h.Op = wire::Hello;
+    h.Size = static_cast<uint32_t>(4 + token.size());
+    wire::EncodeHeader(h, out.data());
+    wire::Put32(out.data() + wire::HeaderSize, wire::Version);
+    std::memcpy(out.data() + wire::HeaderSize + 4, token.data(), token.size());
+    uint8_t head[wire::HeaderSize + 4];
+    wire::Header r;
+    const bool ok = SendAll(fd, out.data(), out.size()) && RecvAll(fd, head, sizeof head) &&
+                    !wire::DecodeHeader(head, r, true) && wire::Get32(head + wire::HeaderSize) == 1;
+    CloseSocket(fd);
+    if (!ok)
+        why = "the server refused the connection (a wrong token?)";
+    return ok;
+}
+
 int LineCommand(const std::string &address, int index, const std::vector<std::string> &words)
 {
     std::string to = address;
     if (to.empty()) {
         const char *env = std::getenv("ZPLR_DRIVER");
         to = env && *env ? env : DefaultServeAddress();
+        if (to.empty()) {
+            std::fprintf(stderr, "zlbox line: no server to reach: ZPLR_DRIVER is not set, and no zlbox serve "
+                                 "has made its default socket; start zlbox serve, or give --connect\n");
+            return 1;
+        }
     }
     if (words.empty()) {
         std::fprintf(stderr, "zlbox line: which command?\n");

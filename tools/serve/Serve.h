@@ -24,6 +24,10 @@ std::string DefaultServeAddress(bool make = false);
 // ZPLR_DRIVER, else the default); prints the answer; the exit status.
 int LineCommand(const std::string &address, int index, const std::vector<std::string> &words);
 
+// Whether a box server answers at `address` (connection and hello); false
+// with the reason.
+bool ServerAnswers(const std::string &address, std::string &why);
+
 // One line of a script: "AT[/EVERY] [@BOX] COMMAND", seconds. Returns false
 // with the reason for a malformed line; blank lines and '#' comments give
 // true with an empty command.
