@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 source .ci/phases.sh
 
 export DEBIAN_FRONTEND=noninteractive
-need=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine wine32:i386)
+need=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine wine32:i386
+      clang lld llvm python3)
 APT_FLAGS=(--no-install-recommends)
 phase "Windows packages" install_missing "${need[@]}"
 WINE64=/usr/lib/wine/wine64
@@ -132,3 +133,5 @@ served() {
 }
 phase "Windows x86_64 client, Linux server over TCP" served
 phase_summary
+# The class as Visual C++ applications use it (its own phases).
+bash .ci/msvc.sh
