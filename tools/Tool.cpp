@@ -110,8 +110,11 @@ int VirtualOnly(const Box &box, const Options &, const std::vector<const char *>
     if (box.Line || given.size() == 0)
         return 0;
     std::string names;
-    for (const char *g : given)
-        names += (names.empty() ? "" : ", ") + std::string(g);
+    for (const char *g : given) {
+        if (!names.empty())
+            names += ", ";
+        names += g;
+    }
     if (ServedBox())
         std::fprintf(stderr,
                      "zlbox: %s: acts only on zlbox's own virtual box, and ZPLR_DRIVER names a served one;\n"

@@ -303,8 +303,12 @@ int Serve(const ServeOptions &o)
         return 1;
     }
     std::string boxes;
-    for (int b : o.Boxes)
-        boxes += (boxes.empty() ? "" : ",") + std::to_string(b);
+    for (int b : o.Boxes) {
+        // Appended piece by piece: gcc 12 warns (-Wrestrict) on "literal" + string here.
+        if (!boxes.empty())
+            boxes += ',';
+        boxes += std::to_string(b);
+    }
     std::printf("zlbox serve: boxes %s on %s until Ctrl-C\n", boxes.c_str(), address.c_str());
     if (tcp)
         std::printf("token file: %s (clients read it; ZPLR_TOKEN_FILE names another)\n",
