@@ -1,6 +1,7 @@
 // zlbox dial: an outgoing call, followed until the far end answers or is busy.
 #include <cstdio>
 
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 namespace zlbox {
@@ -10,6 +11,7 @@ namespace {
 int Dial(const Options &o, Box &box)
 {
     zlsim::LineModel *line = box.Line;
+    CatchInterrupts();
     CZusb_IO io(o.Index);
     if (!Reached(io, o))
         return ExitFailed;
@@ -38,6 +40,8 @@ int Dial(const Options &o, Box &box)
                 farEndDone = true;
                 o.Busy ? line->Busy() : line->Answer();
             }
+            if (Interrupted())
+                return true;
             if (io.GetCalledPickUpStatus() == 1) {
                 outcome = "answered";
                 rc = ExitDone;
@@ -51,7 +55,7 @@ int Dial(const Options &o, Box &box)
         });
         if (outcome)
             std::printf("%s\n", outcome);
-        else
+        else if (!Interrupted())
             std::fprintf(stderr, "zlbox: far end did not answer within %s\n", Seconds(o.WaitS).c_str());
     }
     std::printf("PutDown: %d\n", io.PutDown());

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tools/Convert.h"
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 #include "sim/ALaw.h"
@@ -60,6 +61,13 @@ int Record(const Options &o, Box &box)
 {
     zlsim::LineModel *line = box.Line;
     const std::string &path = o.File;
+    // The library leaves these out of a path: the recording would not be
+    // at FILE.
+    if (path.find_first_of("*#") != std::string::npos) {
+        std::fprintf(stderr, "zlbox: %s: a recording's name cannot hold '*' or '#'\n", path.c_str());
+        return ExitBadArgs;
+    }
+    CatchInterrupts();
     uint64_t greetingSize = 0;
     std::string greeting, greetingTemp;
     if (!o.Greeting.empty()) {
@@ -94,7 +102,10 @@ int Record(const Options &o, Box &box)
         std::printf("StartPlaySound %s: %d\n", o.Greeting.c_str(), r);
         if (r == 1) {
             const int rate = FollowPlayback(io, static_cast<double>(greetingSize) / 8000);
-            std::printf(rate == 1000 ? "greeting played\n" : rate < 0 ? "line released\n" : "no end reported\n");
+            std::printf(rate == 1000    ? "greeting played\n"
+                        : rate < 0      ? "line released\n"
+                        : Interrupted() ? "greeting stopped: interrupted\n"
+                                        : "no end reported\n");
             std::printf("StopPlaySound: %d\n", io.StopPlaySound());
             if (rate < 0)
                 r = -1;
@@ -103,12 +114,15 @@ int Record(const Options &o, Box &box)
         if (r == 1 && line && !o.FarEnd.empty())
             line->Audio().StartFarEnd();
     }
+    // Interrupted before the message: nothing to record.
+    if (r == 1 && Interrupted())
+        r = -1;
     if (r == 1) {
         r = io.StartReadSoundCStrF(path.c_str());
         std::printf("StartReadSound: %d\n", r);
     }
     if (r != 1) {
-        io.PutDown();
+        std::printf("PutDown: %d\n", io.PutDown());
         io.ExistUSB_IO();
         return ExitFailed;
     }
@@ -133,6 +147,10 @@ int Record(const Options &o, Box &box)
         }
         if (io.CheckPutDown() == 0) {
             why = "caller hung up";
+            break;
+        }
+        if (Interrupted()) {
+            why = "interrupted";
             break;
         }
         if (elapsed >= o.Seconds)

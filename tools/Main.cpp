@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 #include "sim/RecordModel.h"
@@ -93,6 +94,7 @@ int main(int argc, char **argv)
     AddDial(r);
     AddInfo(r);
     AddRecord(r);
+    AddRepair(r);
     AddPlay(r);
     AddMonitor(r);
     AddServe(r);
@@ -122,5 +124,10 @@ int main(int argc, char **argv)
 
     Box box;
     auto backend = ChooseBackend(o, box);
-    return run ? run(o, box) : ExitBadArgs;
+    const int rc = run ? run(o, box) : ExitBadArgs;
+    if (const int sig = Interruption()) {
+        std::fprintf(stderr, "zlbox: interrupted\n");
+        return 128 + sig;
+    }
+    return rc;
 }

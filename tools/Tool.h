@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -52,6 +53,7 @@ struct Options {
     int Seconds = 10;
     std::string Greeting;
     std::string To;  // record: a converted copy
+    std::vector<std::string> RepairFiles;
     // monitor
     bool Json = false;
     double MonitorSeconds = 0;  // 0: until Ctrl-C
@@ -84,6 +86,7 @@ void AddDial(Registry &r);
 void AddInfo(Registry &r);
 void AddPlay(Registry &r);
 void AddRecord(Registry &r);
+void AddRepair(Registry &r);
 void AddMonitor(Registry &r);
 void AddServe(Registry &r);
 void AddLine(Registry &r);
