@@ -297,6 +297,9 @@ struct Cycle {
                 got = size;
             S.RecordedBytes.fetch_add(static_cast<int32_t>(got));
             if (got == 0) {
+                // Nothing came: no empty chunk for the reader, and a poll's
+                // pause before the next read.
+                S.Gate.Wait(ticks, 1, 0, [&] { return !Wanted(); });
                 GiveWay();
                 if (!Wanted())
                     break;

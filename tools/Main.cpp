@@ -19,7 +19,8 @@ const char *ExitText = "Exit status:\n"
                        "  1  box not reached, or the command failed\n"
                        "  2  bad arguments, or a file that cannot be taken\n"
                        "  3  timed out: no call, no answer or no '#' within --wait\n"
-                       "  4  the far end was busy\n";
+                       "  4  the far end was busy\n"
+                       "  130, 143  ended by Ctrl-C (SIGINT) or SIGTERM\n";
 
 // The in-process virtual box with its line and records.
 struct VirtualSetup {
