@@ -7,8 +7,9 @@
 // MODE global: a global CZusb_IO holds the session; main returns 3.
 // MODE open:   a session left open on a heap object; main returns 4.
 // MODE exit:   another thread calls exit(5) while main sends commands.
-// MODE record-exit:   a heap object records to FILE; exit(6) from another
-//                     thread once some audio is in.
+// MODE record-exit:   a heap object of device 1 (no global object ends its
+//                     session) records to FILE; exit(6) from another thread
+//                     once some audio is in.
 // MODE record-return: the same; main returns 7.
 #include <chrono>
 #include <cstdlib>
@@ -54,7 +55,8 @@ int main(int argc, char **argv)
         return 4;
     }
     if (!std::strncmp(argv[1], "record-", 7) && box && argc > 3) {
-        g_Open = new CZusb_IO(0);
+        Driver().Plug(1);
+        g_Open = new CZusb_IO(1);
         g_Open->InitialUSB_IOEx(0);
         while (g_Open->IfConnectUSB() != 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -703,6 +703,9 @@ TEST_F(PcRecordTest, AZeroLengthReadTakesNothingFromTheNextOnes)
     ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
     unsigned char buf[513];
     EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 0), 0);
+    // Time for the thread to act on the request of nothing, as it would
+    // while an application does something else.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     for (uint64_t i = 0; i < 4; ++i) {
         ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512) << i;
         ExpectFrame(buf, 2 * i);

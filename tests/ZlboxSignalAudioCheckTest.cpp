@@ -72,7 +72,7 @@ public:
         return Eventually([&] { return Text().find(what) != std::string::npos; }, timeoutMs);
     }
     void Signal(int sig) const { kill(Pid, sig); }
-    // The exit status, 128 + the signal when one ended it, -1 when it is
+    // The exit status; Killed + the signal when one ended it, -1 when it is
     // still running after timeoutMs.
     int Status(int timeoutMs = 15000)
     {
@@ -81,9 +81,10 @@ public:
         if (!done)
             return -1;
         Ended = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : Killed + WTERMSIG(status);
     }
 
+    static constexpr int Killed = 1000;
     pid_t Pid = -1;
 
 private:
@@ -196,7 +197,7 @@ TEST_F(ZlboxSignalTest, RepairRestoresAKilledRecording)
         ASSERT_TRUE(z.Says("StartReadSound: 1")) << z.Text();
         ASSERT_TRUE(Eventually([&] { return fs::exists(wav) && fs::file_size(wav) > 48 + 8000; }, 10000));
         z.Signal(SIGKILL);
-        EXPECT_EQ(z.Status(), 128 + SIGKILL);
+        EXPECT_EQ(z.Status(), Zlbox::Killed + SIGKILL);
     }
     // Killed, the file keeps the sizes it carries while it records.
     std::vector<uint8_t> b = ReadFile(wav);
