@@ -395,15 +395,20 @@ public:
      *  @{ */
 
     /** @brief Starts recording the line to a WAV file, which it creates at
-     *  once (48-byte header, 8000 Hz, 8-bit A-law, mono).
-     *  @param fileName Path, at most 1023 characters; '*' and '#' are left
-     *  out, and 1 to 263 characters must remain.
+     *  once (48-byte header, 8000 Hz, 8-bit A-law, mono). While it records
+     *  the header carries the placeholder sizes 16376 and 2016; the stop,
+     *  exit() and a return from main complete it.
+     *  @param fileName Path of a regular file or of one to create, at most
+     *  1023 characters; '*' and '#' are left out, and 1 to 263 characters
+     *  must remain.
      *  @param recordMode Low byte goes to the box; 1 or more records with the
      *  line on hook too.
      *  @pre The line is off hook when recordMode is below 1.
      *  @return 1 started; -1 the box is not reachable; -2 the session is not
-     *  running; -4 a bad path, a file that cannot be created, the line on
-     *  hook, or a recording of this box already running.
+     *  running; -4 a bad path, a file that cannot be created, a path that is
+     *  not a regular file (a directory, FIFO, device or socket, which is
+     *  left untouched), the line on hook, or a recording of this box already
+     *  running.
      *  @cmd{3.1} */
     int StartReadSound(const char *fileName, int recordMode);
     /** @brief Starts recording the line to a WAV file, as
@@ -457,8 +462,8 @@ public:
      *  @pre The line is off hook unless the mode says otherwise.
      *  @return 1 started; -1 the box is not reachable; -2 the session is not
      *  running; -3 a running recording did not give way within 3.1 s;
-     *  -4 the mode needs the line off hook, or no readable file at the path
-     *  (nothing sent).
+     *  -4 the mode needs the line off hook, or no readable regular file at
+     *  the path (nothing sent).
      *  @blocks{Up to 10.2 s to stop a running playback, 3.1 s for a recording
      *  to give way, then the start command (10.1 s plus the hand-over
      *  waits).} */
@@ -529,10 +534,14 @@ public:
      *  same on every call.
      *  @pre OpenReadSoundInPC() returned 1.
      *  @return The bytes copied: length, or less when the recording ends,
-     *  breaks or the box goes away; 0 for length 0 or less; -1 the box is
-     *  not reachable; -2 the session is not running; -4 buffer is null.
+     *  breaks or the box goes away, or while a playback holds the recording
+     *  (until StopPlaySound()); 0 for length 0 or less; -1 the box is not
+     *  reachable; -2 the session is not running; -4 buffer is null, or no
+     *  recording into memory is open (none was, a file recording runs, or it
+     *  was closed).
      *  @blocks{Until the box has sent length bytes (real time: 64 ms per
-     *  512 bytes) or the recording ends.} */
+     *  512 bytes) or the recording ends; 64 ms at most while a
+     *  playback holds it.} */
     int ReadSoundFromBufferToPC(unsigned char *buffer, int length);
     /** @brief Ends the recording into memory and tells the box.
      *  @return The bytes recorded; -1 the box is not reachable or could not be

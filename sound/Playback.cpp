@@ -1,13 +1,14 @@
 // Playback to the line: WAV files and PC-side chunks, paced by the box.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "device/Playback.h"
 #include "platform/Clock.h"
 #include "platform/Driver.h"
+#include "platform/File.h"
 #include "sound/WavLayout.h"
 #include "transport/Channel.h"
 #include "transport/PipeThreads.h"
@@ -34,19 +35,15 @@ uint64_t PositionFor(int32_t permille, uint64_t length)
     return length < 4000000 ? p * length / 1000 : p * (length / 1000);
 }
 
-void SeekTo(DeviceSlot &s, std::ifstream &file)
+void SeekTo(DeviceSlot &s, std::FILE *file)
 {
     const uint64_t length = s.PlayFileLength.load();
     const uint64_t pos = PositionFor(s.PlayStartPermille.load(), length);
     s.PlayPosition.store(pos);
-    file.clear();
     const uint64_t offset = pos + WavHeaderSize;
     // Before the start (a negative permille) or past the end: nothing
     // left to read, so the next chunk is the last.
-    if (offset < pos || offset > length)
-        file.seekg(0, std::ios::end);
-    else
-        file.seekg(static_cast<std::streamoff>(offset));
+    platform::SeekFile(file, offset < pos || offset > length ? length : offset);
 }
 
 // Command 9 from the sound-out thread: its own poll counter, as the slot's
@@ -100,7 +97,7 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
         return;
     }
     const bool fromFile = s.PlayFromFile.load() == 1;
-    std::ifstream file;
+    std::FILE *file = nullptr;
     if (fromFile) {
         char path[sizeof ctx.FilePath];
         {
@@ -108,7 +105,10 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
             std::memcpy(path, ctx.FilePath, sizeof path);
         }
         path[sizeof path - 1] = 0;
-        file.open(path, std::ios::binary);
+        // Only a regular file, opened without waiting: a path that became
+        // a FIFO since the start would hold the thread for ever.
+        uint64_t length = 0;
+        file = platform::OpenFileForReading(path, length);
         if (!file) {
             // Gone since the start accepted it: no sound, but the box's
             // playback, switched on by the start, goes off again.
@@ -118,12 +118,12 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
             finish();
             return;
         }
-        file.seekg(0, std::ios::end);
-        const std::streamoff end = file.tellg();
-        s.PlayFileLength.store(end > 0 ? static_cast<uint64_t>(end) : 0);
+        s.PlayFileLength.store(length);
         SeekTo(s, file);
     }
     if (!StreamStart(device)) {
+        if (file)
+            std::fclose(file);
         s.Put(s.SoundOutPipeReopen, 1);
         finish();
         return;
@@ -143,8 +143,7 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
                 s.PlaySeekRequest.store(0);
                 SeekTo(s, file);
             }
-            file.read(reinterpret_cast<char *>(chunk), ChunkSize);
-            const unsigned n = static_cast<unsigned>(file.gcount());
+            const unsigned n = static_cast<unsigned>(std::fread(chunk, 1, ChunkSize, file));
             if (n != ChunkSize) {
                 std::memset(chunk + n, ALawSilence, ChunkSize - n);
                 s.PlayPosition.store(s.PlayFileLength.load());
@@ -183,7 +182,8 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
         if (ctx.PlayStop.load() != 0 || last || s.SoundOutPipeReopen.load() == 1)
             break;
     }
-    file.close();
+    if (file)
+        std::fclose(file);
     if (s.SoundOutPipeReopen.load() == 0 && s.CommandPipeReopen.load() == 0 && ctx.Run.load() == 1 &&
         SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0))
         AwaitEndReport(s);
@@ -236,6 +236,7 @@ void Install()
     device::SetPlaybackStopper(&StopFor);
 }
 
+// A regular file that can be read; a directory, FIFO or device is not.
 bool PathUsable(const char *path)
 {
     if (!path)
@@ -243,8 +244,12 @@ bool PathUsable(const char *path)
     const size_t n = strnlen(path, PathMax + 1);
     if (n == 0 || n > PathMax)
         return false;
-    std::ifstream probe(path, std::ios::binary);
-    return static_cast<bool>(probe);
+    uint64_t length = 0;
+    std::FILE *probe = platform::OpenFileForReading(path, length);
+    if (!probe)
+        return false;
+    std::fclose(probe);
+    return true;
 }
 
 }  // namespace
@@ -402,7 +407,8 @@ int CZusb_IO::WriteSoundFromPCToBuffer(unsigned char *buffer, int length)
 {
     DeviceSlot &s = SlotFor(DeviceIndex);
     s.PcPlayLength.store(length);
-    const int chunks = length <= 0 ? 0 : (length + static_cast<int>(ChunkSize) - 1) / static_cast<int>(ChunkSize);
+    const int chunk = static_cast<int>(ChunkSize);
+    const int chunks = length <= 0 ? 0 : length / chunk + (length % chunk != 0);
     if (s.Has(Closed))
         return -1;
     if (s.SoundInPipeCtx.Run.load() != 1)

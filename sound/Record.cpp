@@ -1,14 +1,18 @@
 // Recording from the line: the sound-in thread's recording cycle, to a WAV
 // file or into the two PC-side chunk buffers, and the calls that drive it.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "device/Playback.h"
 #include "platform/Clock.h"
 #include "platform/Driver.h"
+#include "platform/File.h"
 #include "platform/Message.h"
 #include "sound/WavLayout.h"
 #include "transport/Channel.h"
@@ -24,7 +28,6 @@ namespace {
 constexpr unsigned ReadSize = 512;   // two frames
 constexpr unsigned FrameSize = 256;
 constexpr unsigned FrameAudio = 250;
-constexpr unsigned BlockSize = 2 * FrameAudio;
 constexpr int BurstReads = 32;
 constexpr int PauseLimit = 300;      // gives up after the 301st poll
 constexpr int StopLimit = 120;
@@ -79,43 +82,70 @@ uint32_t CompleteFile(std::FILE *f)
     return size;
 }
 
-// Out of step: the whole read is dropped, and a discard read brings the
-// next one back to a frame boundary.
-void Resynchronise(ZlHandle pipe, uint8_t *buf, unsigned got)
+// The recording file of each slot, from the start that opens it until it is
+// completed: by its cycle, or at exit when the process ends first. Never
+// destroyed, as a sound-in thread may still use it while the process exits.
+struct RecordingFile {
+    std::mutex Lock;
+    std::FILE *File = nullptr;
+};
+
+RecordingFile &FileOf(const DeviceSlot &s)
 {
-    unsigned discard = 0;
-    if (got == ReadSize) {
-        unsigned k = 0;
-        while (k < 4 && !MarkerAt(buf + 64 * k))
-            ++k;
-        discard = 64 * k;
-    } else {
-        // A short read: the next boundary lies one frame behind the first
-        // marker it holds.
-        for (unsigned m = 0; m + 4 <= got; ++m)
-            if (MarkerAt(buf + m)) {
-                discard = (m + FrameSize - got % FrameSize) % FrameSize;
-                break;
-            }
-    }
-    if (discard) {
-        // The read buffer's content is spent: it takes the discarded bytes.
-        unsigned done = 0;
-        zplr::platform::Driver().Read(pipe, buf, discard, &done);
+    alignas(RecordingFile) static unsigned char storage[sizeof(RecordingFile) * (SlotCount + 1)];
+    static RecordingFile *files = new (storage) RecordingFile[SlotCount + 1];
+    return files[s.Index >= 0 && s.Index <= SlotCount ? s.Index : SlotCount];
+}
+
+// Completes the slot's file if it is still open; its size, 0 when none was.
+uint32_t CompleteRecordingFile(DeviceSlot &s)
+{
+    RecordingFile &r = FileOf(s);
+    std::lock_guard<std::mutex> lock(r.Lock);
+    if (!r.File)
+        return 0;
+    const uint32_t size = CompleteFile(r.File);
+    r.File = nullptr;
+    return size;
+}
+
+// exit() and a return from main complete every recording still open, so
+// that its header tells the audio in it.
+void CompleteAllAtExit()
+{
+    for (int i = 0; i <= SlotCount; ++i) {
+        RecordingFile &r = FileOf(SlotFor(i < SlotCount ? i : -1));
+        // A thread ended in the middle of a write (Windows ends them before
+        // this runs) keeps the lock for ever: its file stays as it is.
+        std::unique_lock<std::mutex> lock(r.Lock, std::defer_lock);
+        for (int tries = 0; !lock.try_lock() && tries < 200; ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (lock.owns_lock() && r.File) {
+            CompleteFile(r.File);
+            r.File = nullptr;
+        }
     }
 }
 
+void CompleteRecordingsAtExit()
+{
+    static const bool registered = std::atexit(CompleteAllAtExit) == 0;
+    (void)registered;
+}
+
 // The cycle's buffers live on the heap: the sound-in thread's stack is small.
+// Data holds what is left of a frame from the previous read, then a read
+// and its discard read.
 struct Buffers {
+    uint8_t Data[FrameSize + ReadSize + 3 * 64];
+    uint8_t Block[3 * FrameAudio];
     uint8_t Read[ReadSize];
-    uint8_t Block[BlockSize];
 };
 
 struct Cycle {
     DeviceSlot &S;
     ZlHandle Pipe;
     Buffers &B;
-    std::FILE *File = nullptr;
     bool WriteFailed = false;
 
     bool Run() const { return S.SoundInPipeCtx.Run.load() == 1; }
@@ -129,30 +159,83 @@ struct Cycle {
         S.Put(S.SoundInPipeReopen, 1);
     }
 
-    // One read of the file mode: two frames, 500 samples to the file.
+    // Bytes at the start of B.Data kept from the last read: a frame begun,
+    // or what may be the first bytes of a marker.
+    unsigned Carried = 0;
+
+    bool Append(const void *p, size_t n)
+    {
+        RecordingFile &r = FileOf(S);
+        std::lock_guard<std::mutex> lock(r.Lock);
+        return r.File && WriteAll(r.File, p, n);
+    }
+
+    // One read of the file mode: two frames, 500 samples to the file, when
+    // the stream is in step.
     void FileRead()
     {
-        uint8_t *buf = B.Read;
+        uint8_t *data = B.Data;
         unsigned got = 0;
-        std::memset(buf, 0, ReadSize);
-        if (!zplr::platform::Driver().Read(Pipe, buf, ReadSize, &got)) {
+        if (!zplr::platform::Driver().Read(Pipe, data + Carried, ReadSize, &got)) {
             ReadFailed();
             return;
         }
-        if (got != ReadSize || !MarkerAt(buf) || !MarkerAt(buf + FrameSize)) {
-            Resynchronise(Pipe, buf, got);
-            return;
+        unsigned have = Carried + (got < ReadSize ? got : ReadSize);
+        if (Carried == 0 && got == ReadSize && !(MarkerAt(data) && MarkerAt(data + FrameSize))) {
+            // Out of step by 64, 128 or 192: a discard read brings the next
+            // read back to a frame boundary. Its bytes end the second frame.
+            unsigned k = 0;
+            while (k < 4 && !MarkerAt(data + 64 * k))
+                ++k;
+            if (k > 0 && k < 4) {
+                unsigned extra = 0;
+                if (!zplr::platform::Driver().Read(Pipe, data + have, 64 * k, &extra))
+                    extra = 0;
+                have += extra < 64 * k ? extra : 64 * k;
+            }
         }
-        ApplyFrame(S, buf);
-        ApplyFrame(S, buf + FrameSize);
-        uint8_t *block = B.Block;
-        std::memcpy(block, buf + 6, FrameAudio);
-        std::memcpy(block + FrameAudio, buf + FrameSize + 6, FrameAudio);
-        if (!WriteAll(File, block, BlockSize)) {
+        TakeFrames(have);
+    }
+
+    // Every whole frame in the first `have` bytes of B.Data goes to the
+    // file; bytes before a marker are dropped, a frame begun is kept for the
+    // next read. A frame counts as whole when the next marker follows it
+    // (or the bytes end with it).
+    void TakeFrames(unsigned have)
+    {
+        uint8_t *data = B.Data;
+        unsigned pos = 0, frames = 0, keep = have;
+        while (pos < have) {
+            const unsigned left = have - pos;
+            if (std::memcmp(data + pos, Marker, left < 4 ? left : 4) != 0) {
+                ++pos;
+                continue;
+            }
+            if (left < FrameSize) {
+                keep = pos;
+                break;
+            }
+            const unsigned next = pos + FrameSize, after = have - next;
+            if (std::memcmp(data + next, Marker, after < 4 ? after : 4) != 0) {
+                ++pos;  // not whole: the next frame begins inside it
+                continue;
+            }
+            ApplyFrame(S, data + pos);
+            std::memcpy(B.Block + frames * FrameAudio, data + pos + 6, FrameAudio);
+            ++frames;
+            pos = next;
+        }
+        if (keep == have)
+            keep = pos;
+        Carried = have - keep;
+        std::memmove(data, data + keep, Carried);
+        if (frames == 0)
+            return;
+        if (!Append(B.Block, frames * FrameAudio)) {
             WriteFailed = true;
             return;
         }
-        S.RecordedBytes.fetch_add(BlockSize);
+        S.RecordedBytes.fetch_add(static_cast<int32_t>(frames * FrameAudio));
     }
 
     bool StopBurst() const
@@ -195,8 +278,11 @@ struct Cycle {
         for (;;) {
             S.Put(S.SoundInReading, 1);
             std::atomic<int> ticks{0};
+            // A read of 0 bytes asks for nothing: the next chunk waits for a
+            // length, else it would hand the reader an empty chunk.
             S.Gate.Wait(ticks, 1, -1, [&] {
-                return S.RecordActive.load() != 0 || S.RecordStop.load() != 0 || !Run();
+                return (S.RecordActive.load() != 0 && S.PcRecChunkRequest.load() != 0) ||
+                       S.RecordStop.load() != 0 || !Run();
             });
             if (!Wanted())
                 break;
@@ -210,6 +296,15 @@ struct Cycle {
             if (got > size)
                 got = size;
             S.RecordedBytes.fetch_add(static_cast<int32_t>(got));
+            if (got == 0) {
+                // Nothing came: no empty chunk for the reader, and a poll's
+                // pause before the next read.
+                S.Gate.Wait(ticks, 1, 0, [&] { return !Wanted(); });
+                GiveWay();
+                if (!Wanted())
+                    break;
+                continue;
+            }
             std::atomic<uint8_t> &full = nextA ? S.PcRecBufAFull : S.PcRecBufBFull;
             S.Gate.Wait(ticks, 2, -1, [&] { return full.load() != 1 || !Wanted(); });
             uint8_t *chunk = nextA ? S.PcRecBufA : S.PcRecBufB;
@@ -239,6 +334,9 @@ void RecordCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
     s.Clear(BusyTone);
     PublishPipe(s, pipe);
     auto end = [&](bool normal) {
+        // A file not completed yet (the cycle ended before it recorded)
+        // keeps the empty recording the start wrote.
+        CompleteRecordingFile(s);
         PublishPipe(s, ZL_INVALID_HANDLE);
         s.Put(s.SoundInReading, 0);
         // StartRecord falls before the end is published: a start made as
@@ -264,7 +362,6 @@ void RecordCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
     unsigned done = 0;
     if (!zplr::platform::Driver().Control(device, StreamStartRequest, in, sizeof in, nullptr, 0,
                                           &done)) {
-        // The file keeps the empty recording the start left in it.
         s.Put(s.SoundInPipeReopen, 1);
         end(false);
         return;
@@ -284,32 +381,34 @@ void RecordCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
     const bool toPc = s.RecordToPC.load() == 1;
     if (toPc) {
         c.RunPc();
-        end(!c.Broken());
-        return;
-    }
-    c.File = std::fopen(ctx.FilePath, "wb");
-    if (c.File) {
-        // Every block goes straight to the file: after a failed write the
-        // file holds exactly what was written.
-        std::setvbuf(c.File, nullptr, _IONBF, 0);
-        uint8_t header[WavHeaderSize];
-        zplr::sound::MakeWavHeader(header, zplr::sound::WavPlaceholderRiffSize,
-                                   zplr::sound::WavPlaceholderDataSize);
-        c.WriteFailed = !WriteAll(c.File, header, sizeof header);
     } else {
-        c.WriteFailed = true;
+        {
+            // The placeholder sizes stand while the recording runs: a file
+            // that keeps them did not complete.
+            RecordingFile &r = FileOf(s);
+            std::lock_guard<std::mutex> lock(r.Lock);
+            uint8_t header[WavHeaderSize];
+            zplr::sound::MakeWavHeader(header, zplr::sound::WavPlaceholderRiffSize,
+                                       zplr::sound::WavPlaceholderDataSize);
+            c.WriteFailed = !r.File || std::fseek(r.File, 0, SEEK_SET) != 0 ||
+                            !WriteAll(r.File, header, sizeof header);
+        }
+        if (!c.WriteFailed)
+            c.RunFile();
+        // Completed in every case, also after a pipe failure: a header with
+        // the placeholder sizes would hide all but a quarter second of the
+        // audio.
+        const uint32_t size = CompleteRecordingFile(s);
+        if (!c.Broken())
+            s.RecordedBytes.store(static_cast<int32_t>(size ? size : WavHeaderSize));
     }
-    if (!c.WriteFailed)
-        c.RunFile();
-    // Completed in every case, also after a pipe failure: a header with the
-    // placeholder sizes would hide all but a quarter second of the audio.
-    const uint32_t size = c.File ? CompleteFile(c.File) : 0;
     if (c.Broken()) {
+        // Either mode: the alarm stays quiet until the loss behind the break
+        // has passed, then is armed again.
         s.AlarmFlags.fetch_or(AlarmRecordingBroken);
         end(false);
         return;
     }
-    s.RecordedBytes.store(static_cast<int32_t>(size));
     end(true);
 }
 
@@ -332,21 +431,33 @@ bool StripPath(const char *in, char (&out)[StrippedLimit + 1])
     return n > 0;
 }
 
-// Creates the file now, so that a path that cannot be written is refused
-// before anything is sent. It holds an empty recording until the cycle
-// writes it anew.
-bool CreateEmpty(const char *path)
+// Opens the file now, so that a path that cannot be written is refused
+// before anything is sent, and hands it to the cycle. It holds an empty
+// recording until the cycle records into it.
+bool OpenForCycle(DeviceSlot &s, const char *path)
 {
-    std::FILE *f = std::fopen(path, "wb");
+    bool created = false;
+    std::FILE *f = zplr::platform::OpenRecordingFile(path, created);
     if (!f)
         return false;
+    // Every block goes straight to the file: after a failed write, or when
+    // the process is killed, the file holds exactly what was written.
+    std::setvbuf(f, nullptr, _IONBF, 0);
     uint8_t header[WavHeaderSize];
     zplr::sound::MakeCompletedWavHeader(header, 0);
-    const bool ok = WriteAll(f, header, sizeof header);
-    if (std::fclose(f) != 0 || !ok) {
-        std::remove(path);
+    if (!WriteAll(f, header, sizeof header)) {
+        if (created)
+            zplr::platform::CloseAndRemoveCreated(f, path);
+        else
+            std::fclose(f);
         return false;
     }
+    CompleteRecordingsAtExit();
+    // One left by a start whose cycle never ran is completed first.
+    CompleteRecordingFile(s);
+    RecordingFile &r = FileOf(s);
+    std::lock_guard<std::mutex> lock(r.Lock);
+    r.File = f;
     return true;
 }
 
@@ -389,7 +500,7 @@ int StartFile(CZusb_IO &io, const char *fileName, int recordMode, bool needOffHo
     // A second start would reset the counters under the running file.
     if (Recording(s))
         return -4;
-    if (!CreateEmpty(path))
+    if (!OpenForCycle(s, path))
         return -4;
     s.Clear(PlayEnded);
     io.SetRecordStatus(true, needOffHook ? 0 : recordMode);
@@ -511,12 +622,14 @@ int CZusb_IO::ReadSoundFromBufferToPC(unsigned char *buffer, int length)
 {
     DeviceSlot &s = SlotFor(DeviceIndex);
     s.PcRecChunkRequest.store(length);
-    const int chunks = length <= 0 ? 0 : (length + 511) / 512;
+    const int chunks = length <= 0 ? 0 : length / 512 + (length % 512 != 0);
     if (s.Has(Closed))
         return -1;
     if (s.SoundInPipeCtx.Run.load() != 1)
         return -2;
-    if (!buffer)
+    // Nothing to read from: no PC-side recording was opened, a file
+    // recording runs, or the recording was closed (its chunks with it).
+    if (!buffer || s.RecordToPC.load() != 1 || s.RecordStop.load() == 1)
         return -4;
     s.Put(s.RecordActive, 1);
     int copied = 0;
@@ -527,6 +640,9 @@ int CZusb_IO::ReadSoundFromBufferToPC(unsigned char *buffer, int length)
                s.RecordFinished.load() == 1 || s.RecordBroken.load() == 1 || s.Has(Closed) ||
                s.SoundInPipeCtx.Run.load() != 1;
     };
+    // A playback holds the thread back until StopPlaySound, which the
+    // caller can only make once this read has returned.
+    auto held = [&] { return s.PlayActive.load() != 0; };
     for (int taken = 0; taken < chunks && copied < length;) {
         if (TakeChunk(s, buffer, length, copied)) {
             ++taken;
@@ -543,7 +659,14 @@ int CZusb_IO::ReadSoundFromBufferToPC(unsigned char *buffer, int length)
         std::atomic<int> ticks{0};
         const bool a = s.PcRecNextBufA.load() == 1;
         std::atomic<uint8_t> &full = a ? s.PcRecBufAFull : s.PcRecBufBFull;
-        s.Gate.Wait(ticks, 1, -1, [&] { return full.load() == 1 || over(); });
+        if (held()) {
+            // The chunk the thread read before it gave way may still come:
+            // up to a chunk's time for it, then back with what there is.
+            if (!s.Gate.Wait(ticks, 2, 31, [&] { return full.load() == 1 || over() || !held(); }))
+                break;
+            continue;
+        }
+        s.Gate.Wait(ticks, 1, -1, [&] { return full.load() == 1 || over() || held(); });
     }
     buffer[copied] = 0;
     return copied;

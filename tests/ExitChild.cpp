@@ -2,11 +2,15 @@
 // ways; the exit tests run it as a child process and check that it ends by
 // itself, with its own exit status.
 //
-//   zplr_exit_child MODE box|nobox
+//   zplr_exit_child MODE box|nobox [FILE]
 //
 // MODE global: a global CZusb_IO holds the session; main returns 3.
 // MODE open:   a session left open on a heap object; main returns 4.
 // MODE exit:   another thread calls exit(5) while main sends commands.
+// MODE record-exit:   a heap object of device 1 (no global object ends its
+//                     session) records to FILE; exit(6) from another thread
+//                     once some audio is in.
+// MODE record-return: the same; main returns 7.
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +53,23 @@ int main(int argc, char **argv)
         if (box && g_Open->PickUp() != 1)
             return 1;
         return 4;
+    }
+    if (!std::strncmp(argv[1], "record-", 7) && box && argc > 3) {
+        Driver().Plug(1);
+        g_Open = new CZusb_IO(1);
+        g_Open->InitialUSB_IOEx(0);
+        while (g_Open->IfConnectUSB() != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (g_Open->StartReadSound(argv[3], 1) != 1)
+            return 1;
+        while (g_Open->ReadRecLength() < 2500)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!std::strcmp(argv[1], "record-exit")) {
+            std::thread([] { std::exit(6); }).detach();
+            for (;;)
+                g_Open->ReaddiFlagsValue();
+        }
+        return 7;
     }
     if (!std::strcmp(argv[1], "exit")) {
         g_Io.InitialUSB_IOEx(0);

@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #  include <windows.h>
@@ -42,13 +48,15 @@ std::string ChildPath()
 #endif
 }
 
-ChildEnd RunChild(const char *mode, const char *box, int timeoutMs)
+ChildEnd RunChild(const char *mode, const char *box, int timeoutMs, const std::string &file = "")
 {
     ChildEnd r;
     const std::string path = ChildPath();
     auto t0 = std::chrono::steady_clock::now();
 #if defined(_WIN32)
     std::string cmd = "\"" + path + "\" " + mode + " " + box;
+    if (!file.empty())
+        cmd += " \"" + file + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -66,8 +74,8 @@ ChildEnd RunChild(const char *mode, const char *box, int timeoutMs)
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 #else
-    char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>(mode),
-                    const_cast<char *>(box), nullptr};
+    char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>(mode), const_cast<char *>(box),
+                    file.empty() ? nullptr : const_cast<char *>(file.c_str()), nullptr};
     pid_t pid;
     if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
         return r;
@@ -121,5 +129,32 @@ INSTANTIATE_TEST_SUITE_P(Child, ExitTest,
                          [](const ::testing::TestParamInfo<ExitCase> &i) {
                              return std::string(i.param.Mode) + "_" + i.param.Box;
                          });
+
+uint32_t U32(const std::vector<uint8_t> &b, size_t at)
+{
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
+}
+
+// A process that ends with a recording open, by exit() or by a return from
+// main: the header tells the audio the file holds.
+TEST(ExitRecordingTest, EndingTheProcessCompletesTheRecording)
+{
+    const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
+                                      ("zplr-exit-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(dir);
+    for (const ExitCase c : {ExitCase{"record-exit", "box", 6}, ExitCase{"record-return", "box", 7}}) {
+        const std::string file = (dir / (std::string(c.Mode) + ".wav")).string();
+        ChildEnd e = RunChild(c.Mode, c.Box, 8000, file);
+        EXPECT_TRUE(e.Ended) << c.Mode << ": still running after " << e.Took << " ms";
+        EXPECT_EQ(e.Status, c.Status) << c.Mode;
+        std::ifstream f(file, std::ios::binary);
+        const std::vector<uint8_t> b{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+        ASSERT_GE(b.size(), 48u + 2500) << c.Mode;
+        EXPECT_EQ(U32(b, 4), b.size() - 8) << c.Mode;
+        EXPECT_EQ(U32(b, 44), b.size() - 48) << c.Mode;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
 
 }  // namespace

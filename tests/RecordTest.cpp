@@ -8,9 +8,19 @@
 #include <string>
 #include <vector>
 
+#include <climits>
+#include <thread>
+
 #ifndef _WIN32
 #include <csignal>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 #include "SimFixture.h"
@@ -235,12 +245,10 @@ TEST_F(RecordTest, FramesOutOfStepAreDroppedAndTheStreamResynchronised)
     EXPECT_EQ(discards, 1u);
     std::vector<uint8_t> b = ReadFile(path);
     ExpectCompletedWav(b);
-    // Frames 4 and 5 went with their read; the read that met the shift
-    // held filler and frame F, the discard read the start of F + 1.
-    bool found = false;
-    for (uint64_t f = 6; f < b.size() / 250 + 8 && !found; ++f)
-        found = MatchesLine(b, {4, 5, f, f + 1});
-    EXPECT_TRUE(found);
+    // Frames 4 and 5 went with their read. The read that met the shift
+    // held filler, frame F and the start of F + 1, the discard read the rest
+    // of F + 1: nothing of them is lost.
+    EXPECT_TRUE(MatchesLine(b, {4, 5}));
 }
 
 TEST_F(RecordTest, InBandStatusAndKeys)
@@ -470,6 +478,121 @@ TEST_F(RecordTest, FullDiskEndsTheRecordingWithTheAudioWritten)
 }
 #endif
 
+// A slip (bytes without a marker in the stream) or a short read: the stream
+// comes back in step at the next marker, wherever it stands, and a frame
+// that arrived whole is kept.
+struct StreamFault {
+    const char *Name;
+    unsigned Slip;   // bytes put into the stream, or
+    unsigned Short;  // what the next read delivers
+    int MayLose;     // frames the fault may cost
+};
+void PrintTo(const StreamFault &f, std::ostream *os) { *os << f.Name; }
+
+class RecordFaultTest : public RecordTest, public ::testing::WithParamInterface<StreamFault> {};
+
+TEST_P(RecordFaultTest, LosesAtMostTheFrameItBroke)
+{
+    const StreamFault &f = GetParam();
+    const std::string path = File("fault.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(4 * 500));
+    if (f.Slip)
+        Box().ShiftSoundIn(f.Slip);
+    else
+        Box().ShortSoundInReadNext(f.Short);
+    const unsigned before = io.ReadRecLength();
+    ASSERT_TRUE(AwaitBytes(before + 20 * 250)) << "no audio reaches the file after the fault";
+    const int size = io.StopReadSound();
+    std::vector<uint8_t> b = ReadFile(path);
+    ASSERT_EQ(static_cast<size_t>(size), b.size());
+    ExpectCompletedWav(b);
+    bool ok = MatchesLine(b);
+    for (uint64_t lost = 0; !ok && f.MayLose > 0 && lost < b.size() / 250; ++lost)
+        ok = MatchesLine(b, {lost});
+    EXPECT_TRUE(ok) << "more than " << f.MayLose << " frame(s) lost, or audio out of order";
+    // Reads of the pipe are two frames, or a discard read of 64, 128 or 192.
+    for (unsigned n : Box().SoundInReads())
+        EXPECT_TRUE(n == 512 || n == 64 || n == 128 || n == 192) << "a read of " << n;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stream, RecordFaultTest,
+    ::testing::Values(StreamFault{"slip1", 1, 0, 1}, StreamFault{"slip63", 63, 0, 1}, StreamFault{"slip64", 64, 0, 1},
+                      StreamFault{"slip100", 100, 0, 1}, StreamFault{"slip255", 255, 0, 1},
+                      StreamFault{"slip511", 511, 0, 1}, StreamFault{"short100", 0, 100, 1},
+                      StreamFault{"short300", 0, 300, 0}, StreamFault{"short511", 0, 511, 0}),
+    [](const ::testing::TestParamInfo<StreamFault> &i) { return std::string(i.param.Name); });
+
+#ifndef _WIN32
+TEST_F(RecordTest, StartsTakeOnlyPathsOfRegularFiles)
+{
+    ASSERT_EQ(io.PickUp(), 1);
+    const std::string fifo = File("fifo"), dir = File("dir"), dev = File("null"), sock = File("sock");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_directory(dir);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(sock.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, sock.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    struct Node {
+        std::string Path;
+        mode_t Type;
+    };
+    std::vector<Node> nodes{{fifo, S_IFIFO}, {dir, S_IFDIR}, {sock, S_IFSOCK}};
+    // A device node of our own, a null device: one that is removed or
+    // written to must not be the system's.
+    if (mknod(dev.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+        nodes.push_back({dev, S_IFCHR});
+    // A reader holds the FIFO open: a writer's open would not wait, and
+    // whatever it wrote would show.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Box().ClearPackets();
+    for (const Node &n : nodes) {
+        EXPECT_EQ(io.StartReadSound(n.Path.c_str(), 1), -4) << n.Path;
+        EXPECT_EQ(io.StartReadSoundCStrF(n.Path.c_str()), -4) << n.Path;
+        EXPECT_EQ(io.StartPlaySound(n.Path.c_str(), 0, 1, 1, 1), -4) << n.Path;
+        std::string copy = n.Path;
+        EXPECT_EQ(io.StartPlaySoundCStr(copy.data(), 0, 1, 1, 1), -4) << n.Path;
+        struct stat st;
+        ASSERT_EQ(lstat(n.Path.c_str(), &st), 0) << n.Path << " was removed";
+        EXPECT_EQ(st.st_mode & S_IFMT, n.Type) << n.Path;
+    }
+    char byte;
+    EXPECT_NE(read(reader, &byte, 1), 1) << "written into the FIFO";
+    close(reader);
+    close(listener);
+    EXPECT_EQ(Box().PacketCount(), 0u);
+    // The slot records and plays as before.
+    std::vector<uint8_t> b;
+    ASSERT_NO_FATAL_FAILURE(RecordAgain("after.wav", b));
+}
+
+TEST_F(RecordTest, AStartRemovesOnlyAFileItCreated)
+{
+    // A file-size limit below the header: the start cannot write it.
+    const std::string fresh = File("fresh.wav"), old = File("old.wav");
+    WriteWav(old, std::vector<uint8_t>(100, 0x55));
+    struct rlimit was;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = was;
+    lim.rlim_cur = 10;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    const int freshStart = io.StartReadSound(fresh.c_str(), 1);
+    const int oldStart = io.StartReadSound(old.c_str(), 1);
+    setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(freshStart, -4);
+    EXPECT_EQ(oldStart, -4);
+    EXPECT_FALSE(fs::exists(fresh));
+    EXPECT_TRUE(fs::exists(old));
+}
+#endif
+
 }  // namespace
 
 namespace {
@@ -519,12 +642,9 @@ TEST_F(PcRecordTest, ChunksCarryTheStreamInOrder)
     EXPECT_EQ(bytes % 512, 0);
     EXPECT_EQ(Packets7().back(), 0);
     EXPECT_EQ(AllMessages(), 0u);
-    // Once closed, reads return the chunks left over, then nothing at once.
-    int got = 512, reads = 0;
-    for (; reads < 4 && got == 512; ++reads)
-        got = io.ReadSoundFromBufferToPC(buf, 512);
-    EXPECT_EQ(got, 0);
-    EXPECT_LE(reads, 3);
+    // Once closed, nothing of it is handed out, and nothing waits.
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 512), -4);
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 0), -4);
 }
 
 TEST_F(PcRecordTest, CloseBeforeAnyReadEndsTheCycleAtOnce)
@@ -561,6 +681,115 @@ TEST_F(PcRecordTest, ReadEndsWhenTheRecordingBreaks)
     EXPECT_LE(chunks, 4);
     EXPECT_EQ(io.CloseReadSoundInPC(), -3);
     EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
+}
+
+TEST_F(PcRecordTest, AReadWithoutAPcRecordingReturnsAtOnce)
+{
+    unsigned char buf[513];
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 512), -4);
+    // A file recording is not the reader's: it goes on, and ends as usual.
+    const std::string path = File("file.wav");
+    ASSERT_EQ(io.StartReadSound(path.c_str(), 1), 1);
+    ASSERT_TRUE(AwaitBytes(1000));
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 512), -4);
+    const int size = io.StopReadSound();
+    EXPECT_EQ(static_cast<size_t>(size), ReadFile(path).size());
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 512), -4);
+    EXPECT_EQ(SlotFor(0).RecordActive.load(), 0);
+}
+
+TEST_F(PcRecordTest, AZeroLengthReadTakesNothingFromTheNextOnes)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    unsigned char buf[513];
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, 0), 0);
+    // Time for the thread to act on the request of nothing, as it would
+    // while an application does something else.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (uint64_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512) << i;
+        ExpectFrame(buf, 2 * i);
+        ExpectFrame(buf + 256, 2 * i + 1);
+    }
+    EXPECT_GE(io.CloseReadSoundInPC(), 4 * 512);
+}
+
+TEST_F(PcRecordTest, ReadsReturnWhileAPlaybackHoldsTheRecording)
+{
+    PaceSoundOutByHand();
+    const std::string wav = WriteWav(File("prompt.wav"), std::vector<uint8_t>(1024, 0x55));
+    ASSERT_EQ(io.StartPlaySound(wav.c_str(), 0, 1, 1, 1), 1);
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    unsigned char buf[513];
+    uint64_t frame = 0;
+    // Each read returns a chunk of the stream in order, or nothing.
+    auto readSome = [&](int reads) {
+        for (int i = 0; i < reads; ++i) {
+            const int got = io.ReadSoundFromBufferToPC(buf, 512);
+            ASSERT_TRUE(got == 0 || got == 512) << got;
+            if (got == 512) {
+                ExpectFrame(buf, frame++);
+                ExpectFrame(buf + 256, frame++);
+            }
+        }
+    };
+    readSome(6);
+    // Played out, and not yet stopped.
+    for (size_t total : {512, 1024}) {
+        Box().RequestChunk();
+        ASSERT_TRUE(Box().WaitSoundOut(total, 3000));
+    }
+    Box().RequestChunk();  // the read of nothing after the end
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).SoundOutPipeCtx.PlayDone.load() == 1; }));
+    readSome(6);
+    ASSERT_EQ(io.StopPlaySound(), 1);
+    // The recording reads again, without a gap.
+    const uint64_t held = frame;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512);
+        ExpectFrame(buf, frame++);
+        ExpectFrame(buf + 256, frame++);
+    }
+    EXPECT_GT(frame, held);
+    EXPECT_GT(io.CloseReadSoundInPC(), 0);
+}
+
+TEST_F(PcRecordTest, ABreakArmsTheConnectionAlarmAgain)
+{
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    unsigned char buf[513];
+    ASSERT_EQ(io.ReadSoundFromBufferToPC(buf, 512), 512);
+    EXPECT_NE(SlotFor(0).AlarmFlags.load() & 0x2, 0u);
+    Box().FailNext(zlsim::Pipe::SoundIn, zlsim::Op::Read);
+    ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordBroken.load() == 1; }));
+    EXPECT_TRUE(Eventually([&] { return (SlotFor(0).AlarmFlags.load() & 0x2) == 0; }));
+    // The next loss is told.
+    Driver.Unplug(0);
+    EXPECT_TRUE(Eventually([&] { return AllMessages() == 1; }));
+    Driver.Plug(0);
+}
+
+TEST_F(PcRecordTest, LengthsUpToIntMaxCountWithoutOverflow)
+{
+    unsigned char buf[1024 + 1] = {};
+    EXPECT_EQ(io.ReadSoundFromBufferToPC(buf, INT_MAX), -4);
+    // No PC-side write is open: the first chunk is never taken.
+    EXPECT_EQ(io.WriteSoundFromPCToBuffer(buf, INT_MAX), -3);
+#ifndef _WIN32
+    // A read of INT_MAX bytes runs until the close, and returns what it took.
+    const size_t span = static_cast<size_t>(INT_MAX) + 1;
+    void *big = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(big, MAP_FAILED);
+    ASSERT_EQ(io.OpenReadSoundInPC(1), 1);
+    std::atomic<int> got{-100};
+    std::thread reader([&] { got = io.ReadSoundFromBufferToPC(static_cast<unsigned char *>(big), INT_MAX); });
+    EXPECT_TRUE(Eventually([&] { return io.ReadRecLength() >= 4 * 512; }));
+    EXPECT_GE(io.CloseReadSoundInPC(), 4 * 512);
+    reader.join();
+    EXPECT_GE(got.load(), 3 * 512);
+    EXPECT_EQ(got.load() % 512, 0);
+    munmap(big, span);
+#endif
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // zlbox call: an incoming call, handled as an application would.
 #include <cstdio>
 
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 namespace zlbox {
@@ -12,6 +13,7 @@ int Call(const Options &o, Box &box)
     zlsim::LineModel *line = box.Line;
     if (int refused = VirtualOnly(box, o, o.CallVirtualGiven))
         return refused;
+    CatchInterrupts();
     CZusb_IO io(o.Index);
     if (!Reached(io, o))
         return ExitFailed;
@@ -32,10 +34,10 @@ int Call(const Options &o, Box &box)
         std::string keys;
         const bool hash = WaitFor(o.WaitS, [&] {
             TakeKeys(io, keys);
-            return !keys.empty() && keys.back() == '#';
-        });
+            return Interrupted() || (!keys.empty() && keys.back() == '#');
+        }) && !Interrupted();
         std::printf("keys: %s\n", keys.empty() ? "(none)" : keys.c_str());
-        if (!hash) {
+        if (!hash && !Interrupted()) {
             std::fprintf(stderr, "zlbox: no '#' within %s\n", Seconds(o.WaitS).c_str());
             rc = ExitTimedOut;
         }

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 namespace zlbox {
@@ -18,6 +19,7 @@ int Dial(const Options &o, Box &box)
         given.push_back("--no-answer");
     if (int refused = VirtualOnly(box, o, given))
         return refused;
+    CatchInterrupts();
     CZusb_IO io(o.Index);
     if (!Reached(io, o))
         return ExitFailed;
@@ -46,6 +48,8 @@ int Dial(const Options &o, Box &box)
                 farEndDone = true;
                 o.Busy ? line->Busy() : line->Answer();
             }
+            if (Interrupted())
+                return true;
             if (io.GetCalledPickUpStatus() == 1) {
                 outcome = "answered";
                 rc = ExitDone;
@@ -59,7 +63,7 @@ int Dial(const Options &o, Box &box)
         });
         if (outcome)
             std::printf("%s\n", outcome);
-        else
+        else if (!Interrupted())
             std::fprintf(stderr, "zlbox: far end did not answer within %s\n", Seconds(o.WaitS).c_str());
     }
     std::printf("PutDown: %d\n", io.PutDown());

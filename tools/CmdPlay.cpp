@@ -12,6 +12,7 @@
 #endif
 
 #include "tools/Convert.h"
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 #include "tools/WavFile.h"
 
@@ -99,6 +100,7 @@ int Play(const Options &o, Box &box)
     }
     uint64_t dataSize = 0;
     std::string path, temp;
+    CatchInterrupts();
     if (int refused = Playable(file, path, temp, dataSize))
         return refused;
     if (box.Virtual && o.Unpaced)
@@ -106,7 +108,7 @@ int Play(const Options &o, Box &box)
 
     CZusb_IO io(o.Index);
     int rc = ExitFailed;
-    if (Reached(io, o)) {
+    if (!Interrupted() && Reached(io, o)) {
         int r = io.PickUp();
         std::printf("PickUp: %d\n", r);
         if (r == 1) {
@@ -115,7 +117,10 @@ int Play(const Options &o, Box &box)
         }
         if (r == 1) {
             const int rate = FollowPlayback(io, static_cast<double>(dataSize) / 8000);
-            std::printf(rate == 1000 ? "played\n" : rate < 0 ? "line released\n" : "no end reported\n");
+            std::printf(rate == 1000  ? "played\n"
+                        : rate < 0    ? "line released\n"
+                        : Interrupted() ? "stopped: interrupted\n"
+                                        : "no end reported\n");
             rc = rate == 1000 ? ExitDone : ExitFailed;
             std::printf("StopPlaySound: %d\n", io.StopPlaySound());
         }

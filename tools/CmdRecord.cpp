@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/Convert.h"
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 #include "sim/ALaw.h"
@@ -125,6 +126,7 @@ int Record(const Options &o, Box &box)
         return refused;
     if (path != o.File)
         std::printf("recording to %s ('*' and '#' are left out of a recording's path)\n", path.c_str());
+    CatchInterrupts();
     uint64_t greetingSize = 0;
     std::string greeting;
     RemoveTemp greetingTemp, farEndTemp;
@@ -162,7 +164,10 @@ int Record(const Options &o, Box &box)
         std::printf("StartPlaySound %s: %d\n", o.Greeting.c_str(), r);
         if (r == 1) {
             const int rate = FollowPlayback(io, static_cast<double>(greetingSize) / 8000);
-            std::printf(rate == 1000 ? "greeting played\n" : rate < 0 ? "line released\n" : "no end reported\n");
+            std::printf(rate == 1000    ? "greeting played\n"
+                        : rate < 0      ? "line released\n"
+                        : Interrupted() ? "greeting stopped: interrupted\n"
+                                        : "no end reported\n");
             std::printf("StopPlaySound: %d\n", io.StopPlaySound());
             if (rate < 0)
                 r = -1;
@@ -171,12 +176,15 @@ int Record(const Options &o, Box &box)
         if (r == 1 && line && !o.FarEnd.empty())
             line->Audio().StartFarEnd();
     }
+    // Interrupted before the message: nothing to record.
+    if (r == 1 && Interrupted())
+        r = -1;
     if (r == 1) {
         r = io.StartReadSoundCStrF(o.File.c_str());
         std::printf("StartReadSound: %d\n", r);
     }
     if (r != 1) {
-        io.PutDown();
+        std::printf("PutDown: %d\n", io.PutDown());
         io.ExistUSB_IO();
         return ExitFailed;
     }
@@ -201,6 +209,10 @@ int Record(const Options &o, Box &box)
         }
         if (io.CheckPutDown() == 0) {
             why = "caller hung up";
+            break;
+        }
+        if (Interrupted()) {
+            why = "interrupted";
             break;
         }
         if (elapsed >= o.Seconds)

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "tools/Interrupt.h"
 #include "tools/Tool.h"
 
 #include "sim/RecordModel.h"
@@ -20,7 +21,8 @@ const char *ExitText = "Exit status:\n"
                        "  1  box not reached, or the command failed\n"
                        "  2  bad arguments, or a file that cannot be taken\n"
                        "  3  timed out: no call, no answer or no '#' within --wait\n"
-                       "  4  the far end was busy\n";
+                       "  4  the far end was busy\n"
+                       "  130, 143  ended by Ctrl-C (SIGINT) or SIGTERM\n";
 
 // The in-process virtual box with its line and records.
 struct VirtualSetup {
@@ -111,6 +113,7 @@ int main(int argc, char **argv)
     AddDial(r);
     AddInfo(r);
     AddRecord(r);
+    AddRepair(r);
     AddPlay(r);
     AddMonitor(r);
     AddServe(r);
@@ -145,5 +148,10 @@ int main(int argc, char **argv)
     }
     Box box;
     auto backend = ChooseBackend(o, box);
-    return run ? run(o, box) : ExitBadArgs;
+    const int rc = run ? run(o, box) : ExitBadArgs;
+    if (const int sig = Interruption()) {
+        std::fprintf(stderr, "zlbox: interrupted\n");
+        return 128 + sig;
+    }
+    return rc;
 }

@@ -1,5 +1,6 @@
 // Helpers the subcommands share.
 #include "tools/Tool.h"
+#include "tools/Interrupt.h"
 
 #include <cerrno>
 #include <cmath>
@@ -208,9 +209,10 @@ bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line)
     if (line && !o.NoCall)
         line->Ring(o.Number, o.Format);
     std::printf("waiting for a call\n");
-    if (WaitFor(o.WaitS, [&] { return io.CheckCallStatus() == 1; }))
+    if (WaitFor(o.WaitS, [&] { return Interrupted() || io.CheckCallStatus() == 1; }) && !Interrupted())
         return true;
-    std::fprintf(stderr, "zlbox: no call within %s\n", Seconds(o.WaitS).c_str());
+    if (!Interrupted())
+        std::fprintf(stderr, "zlbox: no call within %s\n", Seconds(o.WaitS).c_str());
     io.ExistUSB_IO();
     return false;
 }
@@ -253,7 +255,7 @@ int FollowPlayback(CZusb_IO &io, double seconds)
             lastTenth = shown / 100;
             std::printf("progress %d%%\n", lastTenth * 10);
         }
-        if (rate == 1000 || std::chrono::steady_clock::now() >= end)
+        if (rate == 1000 || Interrupted() || std::chrono::steady_clock::now() >= end)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -56,6 +56,7 @@ struct Options {
     double Seconds = 10;
     std::string Greeting;
     std::string To;  // record: a converted copy
+    std::vector<std::string> RepairFiles;
     // monitor
     bool Json = false;
     double MonitorSeconds = 0;  // 0: until Ctrl-C
@@ -88,6 +89,7 @@ void AddDial(Registry &r);
 void AddInfo(Registry &r);
 void AddPlay(Registry &r);
 void AddRecord(Registry &r);
+void AddRepair(Registry &r);
 void AddMonitor(Registry &r);
 void AddServe(Registry &r);
 void AddLine(Registry &r);
