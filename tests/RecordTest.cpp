@@ -377,9 +377,13 @@ TEST_F(RecordTest, FailedOrStalledReadsKeepTheAudioAndTheNextRecordingWorks)
     // with the message, and the file holds what was read.
     const std::string stalled = File("stalled.wav");
     Produced = 0;
+    const size_t before = Box().SoundInReads().size();
     ASSERT_EQ(io.StartReadSound(stalled.c_str(), 1), 1);
     ASSERT_TRUE(AwaitBytes(4 * 500));
     Box().StallSoundIn(true);
+    // More reads begun than completed: the thread is held in one, and the
+    // stop cannot find it between two reads.
+    EXPECT_TRUE(Eventually([&] { return Box().SoundInReads().size() - before > io.ReadRecLength() / 500; }));
     EXPECT_EQ(io.StopReadSound(), -3);
     EXPECT_EQ(CountMessages("In StopReadSound Error!"), 2);
     EXPECT_EQ(SlotFor(0).SoundInPipeCtx.StartRecord.load(), 0);
