@@ -234,7 +234,8 @@ void Session::Execute(const Request &r)
     zlsim::VirtualDriver &driver = Server_.Driver_;
     const uint8_t *p = r.Payload.data();
     Held held{ZL_INVALID_HANDLE, -1};
-    const bool needsHandle = r.H.Op >= wire::Read && r.H.Op <= wire::Close;
+    const bool needsHandle =
+        (r.H.Op >= wire::Read && r.H.Op <= wire::Close) || r.H.Op == wire::ControlBlock;
     if (needsHandle && !Find(r.H.Handle, held)) {
         Reply(r.H, 0);
         return;
@@ -305,6 +306,17 @@ void Session::Execute(const Request &r)
         const int ok = driver.Control(held.Driver, Get32(p), inLen ? p + 8 : nullptr, inLen,
                                       out.empty() ? nullptr : out.data(),
                                       static_cast<unsigned>(out.size()), &done);
+        Reply(r.H, ok ? 1 : 0, out.data(), ok ? std::min<unsigned>(done, out.size()) : 0);
+        return;
+    }
+    case wire::ControlBlock: {
+        std::vector<uint8_t> out(Get32(p + 4));
+        unsigned done = 0;
+        const unsigned block = p[9], inLen = r.H.Size - 10 - block;
+        const int ok = driver.ControlRemote(held.Driver, Get32(p), inLen ? p + 10 + block : nullptr,
+                                            inLen, p + 10, block, p[8],
+                                            out.empty() ? nullptr : out.data(),
+                                            static_cast<unsigned>(out.size()), &done);
         Reply(r.H, ok ? 1 : 0, out.data(), ok ? std::min<unsigned>(done, out.size()) : 0);
         return;
     }
