@@ -351,7 +351,7 @@ void Session::Execute(const Request &r)
     }
 }
 
-BoxServer::BoxServer(const std::vector<int> &boxes, double pace)
+BoxServer::BoxServer(const std::vector<int> &boxes, double pace, int replyDelayMs)
 {
     Driver_.SetSoundPace(pace);
     for (int i : boxes) {
@@ -359,6 +359,8 @@ BoxServer::BoxServer(const std::vector<int> &boxes, double pace)
             continue;
         Driver_.Plug(i);
         Driver_.Box(i).SetTimeScale(pace);
+        if (replyDelayMs >= 0)
+            Driver_.Box(i).SetReplyDelay(replyDelayMs);
         Lines_[i] = std::make_unique<zlsim::LineModel>(Driver_.Box(i), pace);
         Records_[i] = std::make_unique<zlsim::RecordModel>(Driver_.Box(i));
     }
