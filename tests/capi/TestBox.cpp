@@ -183,6 +183,11 @@ void ZPLR_TESTBOX_CALL zplr_testbox_unpaced(int32_t index)
     d.Box(index).SetPacing(zlsim::VirtualBox::Pacing::Unpaced);
 }
 
+uint64_t ZPLR_TESTBOX_CALL zplr_testbox_sound_in_dropped(int32_t index)
+{
+    return Valid(index) ? TheDriver().Box(index).SoundInDropped() : 0;
+}
+
 size_t ZPLR_TESTBOX_CALL zplr_testbox_sound_out(int32_t index, uint8_t *out, size_t size)
 {
     if (!Valid(index))

@@ -76,6 +76,8 @@ ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_withhold_replies(int32_t in
  * its place in the first size bytes of out (the box keeps the last MiB;
  * older places are left as they are) and returns the whole count. */
 ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_unpaced(int32_t index);
+/* Bytes of line audio the box's sound-in FIFO lost to a slow reader. */
+ZPLR_TESTBOX_API uint64_t ZPLR_TESTBOX_CALL zplr_testbox_sound_in_dropped(int32_t index);
 ZPLR_TESTBOX_API size_t ZPLR_TESTBOX_CALL zplr_testbox_sound_out(int32_t index, uint8_t *out,
                                                                  size_t size);
 
