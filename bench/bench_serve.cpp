@@ -219,7 +219,9 @@ int main(int argc, char **argv)
     }
 
     const std::string log = (dir / "server.log").string();
-    const pid_t server = Spawn({ZLBOX_PATH, "serve", "--boxes", "0,1,2,3", "--listen", address}, log);
+    const pid_t server = Spawn({ZLBOX_PATH, "serve", "--boxes", "0,1,2,3", "--listen", address,
+                                 "--reply-delay", "0"},  // the library's time, not the box's
+                                log);
     for (int i = 0; i < 500; ++i) {
         std::ifstream f(log);
         std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

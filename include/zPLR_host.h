@@ -89,6 +89,15 @@ public:
      *  @return 1 success; 0 failure. */
     virtual int Write(ZlHandle h, const void *buf, unsigned len, unsigned *done) = 0;
     /** @brief Sends a driver control request.
+     *
+     *  The report start (0x8000200C) and stream start (0x80002010) carry
+     *  four words: 0, the size of a block, the block's address and a last
+     *  word (0x472, 0x471). Words are 32-bit little-endian. A 32-bit build
+     *  sends them as 16 bytes; a 64-bit build sends 20: words 0 and 1 at
+     *  offsets 0 and 4, the address as 64 bits at offset 8, the last word at
+     *  offset 16. The block is read through its address while the request
+     *  runs (stream start: the 6 bytes 00 00 00 40 00 80; report start: the
+     *  request's one output byte).
      *  @param h Open device or pipe.
      *  @param code Request code.
      *  @param in inLen bytes sent with it; may be null.

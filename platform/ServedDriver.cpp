@@ -333,11 +333,32 @@ public:
             return 0;
         if (!out)
             outLen = 0;
-        uint8_t req[8];
+        uint8_t req[10 + wire::MaxBlock];
         Put32(req, code);
         Put32(req + 4, outLen);
+        uint32_t reqLen = 8;
+        uint8_t op = wire::Control;
+        // A start request points to a block of ours: the server gets its
+        // bytes, and our pointer width, instead of the address.
+        const unsigned width = sizeof(void *);
+        if ((code == 0x80002010 || code == 0x8000200C) && inLen == (width == 8 ? 20u : 16u)) {
+            const uint8_t *w = static_cast<const uint8_t *>(in);
+            const uint32_t size = Get32(w + 4);
+            uint64_t address = Get32(w + 8);
+            if (width == 8)
+                address |= uint64_t(Get32(w + 12)) << 32;
+            if (size <= wire::MaxBlock && (address || !size)) {
+                req[8] = static_cast<uint8_t>(width);
+                req[9] = static_cast<uint8_t>(size);
+                if (size)
+                    std::memcpy(req + 10, reinterpret_cast<const void *>(static_cast<uintptr_t>(address)),
+                                size);
+                reqLen = 10 + size;
+                op = wire::ControlBlock;
+            }
+        }
         Pending p;
-        if (!s.Conn->Call(wire::Control, s.Wire, req, 8, in, inLen, outLen, p))
+        if (!s.Conn->Call(op, s.Wire, req, reqLen, in, inLen, outLen, p))
             return 0;
         const unsigned got = static_cast<unsigned>(p.Payload.size() - 4);
         if (got)

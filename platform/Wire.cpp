@@ -41,6 +41,7 @@ uint32_t MaxRequest(uint8_t op)
     case Close:
     case Ping: return 0;
     case Line: return MaxText;
+    case ControlBlock: return 10 + MaxBlock + MaxControl;
     default: return 0;
     }
 }
@@ -52,7 +53,8 @@ uint32_t MaxReply(uint8_t op)
     case Enum: return 12 + MaxPath;
     case Read: return 4 + MaxTransfer;
     case Write: return 8;
-    case Control: return 4 + MaxControl;
+    case Control:
+    case ControlBlock: return 4 + MaxControl;
     case Line: return 4 + MaxText;
     default: return 4;
     }
@@ -71,7 +73,7 @@ const char *DecodeHeader(const uint8_t *in, Header &h, bool reply)
     if (((h.Op & ReplyBit) != 0) != reply)
         return reply ? "a request where a reply belongs" : "a reply where a request belongs";
     const uint8_t op = h.Op & ~ReplyBit;
-    if (op < Hello || op > Ping)
+    if (op < Hello || op > ControlBlock)
         return "unknown operation";
     if (h.Lane >= MaxLanes)
         return "lane out of range";
@@ -110,6 +112,13 @@ const char *CheckRequest(const Header &h, const uint8_t *payload)
         if (h.Size - 8 > MaxControl || Get32(payload + 4) > MaxControl)
             return "control too long";
         return nullptr;
+    case ControlBlock:
+        if (h.Size < 10 || (payload[8] != 4 && payload[8] != 8) || payload[9] > MaxBlock ||
+            h.Size < 10u + payload[9])
+            return "start request needs a code, an output length, a width and its block";
+        if (h.Size - 10 - payload[9] > MaxControl || Get32(payload + 4) > MaxControl)
+            return "control too long";
+        return nullptr;
     case Line:
         if (h.Handle > 3)
             return "no such box";
@@ -138,6 +147,7 @@ const char *CheckReply(const Header &h, const uint8_t *payload, uint8_t op, uint
         return nullptr;
     case Read:
     case Control:
+    case ControlBlock:
         return data <= asked ? nullptr : "more data than asked for";
     case Write:
         if (h.Size != 8)
@@ -151,9 +161,10 @@ const char *CheckReply(const Header &h, const uint8_t *payload, uint8_t op, uint
 const char *OpName(uint8_t op)
 {
     static const char *const names[] = {"?",    "hello",   "enum",   "open", "read",
-                                        "write", "control", "cancel", "close", "line", "ping"};
+                                        "write", "control", "cancel", "close", "line", "ping",
+                                        "control with block"};
     op &= ~ReplyBit;
-    return op <= Ping ? names[op] : "?";
+    return op <= ControlBlock ? names[op] : "?";
 }
 
 }  // namespace zplr::platform::wire

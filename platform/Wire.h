@@ -2,7 +2,7 @@
 //
 // Every frame is a 16-byte header and a payload, integers little-endian:
 //   0  u32  payload size
-//   4  u8   operation (requests 1..9; a reply carries the request's | 0x80)
+//   4  u8   operation (requests 1..10; a reply carries the request's | 0x80)
 //   5  u8   0x5A
 //   6  u16  lane: the client thread that asks; the server runs each lane's
 //           requests on a thread of its own, so a blocked read holds only it
@@ -26,6 +26,7 @@ constexpr uint32_t MaxControl = 4096;    // control input or output
 constexpr uint32_t MaxPath = 1024;
 constexpr uint32_t MaxToken = 64;
 constexpr uint32_t MaxText = 4096;       // line commands and their answers
+constexpr uint32_t MaxBlock = 16;        // block a start request points to
 constexpr uint32_t MaxPayload = MaxTransfer + 8;
 constexpr uint16_t MaxLanes = 256;
 
@@ -41,6 +42,11 @@ enum Op : uint8_t {
     Line = 9,     // text of a line command          -> result, text
     Ping = 10,    // -                               -> result; answered at once,
                   //   also while the client's transfers are blocked
+    // A start request: its input holds the address of a block, which means
+    // nothing to the server, so the block's bytes and the client's pointer
+    // width (4 or 8) go with it.
+    ControlBlock = 11,  // u32 code, u32 out length, u8 width, u8 block size, block, input
+                        //                           -> result, output
 };
 
 // A hello refused: the reply may carry the reason as text.

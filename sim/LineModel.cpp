@@ -160,6 +160,9 @@ void LineModel::PressKeys(const std::string &keys, bool inThrees)
                             heard(i + 2));
     for (; i < keys.size(); ++i)
         Box_.SendReport({7, KeyCode(keys[i])}, heard(i));
+    // While it streams, the box may also put each key into a frame.
+    for (char k : keys)
+        Box_.SendInBand(0, KeyCode(k));
 }
 
 void LineModel::Answer()
@@ -175,11 +178,14 @@ void LineModel::Answer()
 
 void LineModel::Busy()
 {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    Tone_ = Tone::Busy;
-    Segment_ = 0;
-    ++Changes_;
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        Tone_ = Tone::Busy;
+        Segment_ = 0;
+        ++Changes_;
         Wake_.notify_all();
+    }
+    Box_.SendInBand(0x02, 0);
 }
 
 void LineModel::Release()
@@ -192,6 +198,7 @@ void LineModel::Release()
         CallUp_ = false;
     }
     Box_.SendReport({208, 3, 0x01});
+    Box_.SendInBand(0x04, 0);
 }
 
 bool LineModel::LoadFarEnd(const std::string &path, std::string *error)
@@ -211,9 +218,14 @@ void LineModel::PhonePickUp()
         OffHook_ = true;
     }
     Box_.SendReport({208, 1, 1, 2});
+    Box_.SendInBand(0x08, 0);
 }
 
-void LineModel::PhonePutDown() { Box_.SendReport({208, 1, 2}); }
+void LineModel::PhonePutDown()
+{
+    Box_.SendReport({208, 1, 2});
+    Box_.SendInBand(0x10, 0);
+}
 
 void LineModel::SetFlags(uint32_t flags)
 {

@@ -71,8 +71,8 @@ public:
     // Pipe opens, in order (Device included).
     std::vector<Pipe> Opens() const;
 
-    // Replies: answered at once (default), after a delay, or withheld until
-    // released.
+    // Replies: after the box's latency (see SetReplyLatency), after a fixed
+    // delay (0: at once), or withheld until released.
     void SetReplyDelay(int ms);
     void WithholdReplies(bool on);
     void ReleaseWithheld();
@@ -145,22 +145,114 @@ public:
     // Stream starts seen on the sound-out thread's device handle.
     unsigned SoundOutStarts() const;
 
+    // ---- how strict the box is ----
+    // Strict (the default) models a box's limits, each a setting below.
+    // Kind is the box before those limits: every reply at once, the end of a
+    // playback reported with the reply to its switch-off, a sound-in FIFO
+    // without bound, pipe-3 writes that never wait, start requests taken on
+    // any handle with any input, line status only where a test puts it. A
+    // test asks for it by name where it tests something else and says why.
+    enum class Mode { Strict, Kind };
+    void SetMode(Mode mode);
+    Mode GetMode() const;
+
+    // Reply latency, drawn per command from [minMs, maxMs] (a USB round trip
+    // is 1 to 2 ms; a box busy with its line takes longer). SetReplyDelay(ms)
+    // is the fixed latency ms, 0 meaning at once.
+    void SetReplyLatency(int minMs, int maxMs);
+    // The end-of-playback report leaves this long after the box has played
+    // what it held when playback was switched off; it may follow the reply
+    // to a later command.
+    void SetEndReportDelay(int minMs, int maxMs);
+    // Seed of the box's random draws (latency, end delay), so that a run can
+    // be repeated.
+    void SetSeed(uint32_t seed);
+
+    // Sound-in FIFO of the box, in bytes (at least two frames). When the PC
+    // reads too slowly, frames the line produces while it is full are lost.
+    void SetSoundInFifo(size_t bytes);
+    // Bytes of line audio lost that way since the box was created (whole
+    // 256-byte frames).
+    uint64_t SoundInDropped() const;
+
+    // Sound-out buffer of the box, in bytes: a pipe-3 write returns once its
+    // block is in it and waits while it is full. It drains at 8000 bytes a
+    // second times the time scale (not under Pacing::Unpaced).
+    void SetSoundOutBuffer(size_t bytes);
+    // Times the buffer ran empty while a playback was on.
+    uint64_t SoundOutUnderruns() const;
+
+    // In-band line status: while the stream runs, the box also puts hook
+    // changes and busy tone into the status bytes of its frames (on by
+    // default), and, with SetInBandKeys, each key into a key byte as well as
+    // into report 7. Keys are off by default: the library pushes a key from
+    // either path, so a box that sends both has every key counted twice. The
+    // line model calls SendInBand; the box sends only what is switched on,
+    // and only while the stream runs.
+    void SetInBandLine(bool on);
+    void SetInBandKeys(bool on);
+    void SendInBand(uint8_t status, uint8_t key);
+
+    // Stream-slip and short-read faults: every `every` frames, put `count`
+    // bytes without a marker into the stream (0 stops it).
+    void SlipSoundInEvery(uint64_t every, unsigned count);
+    // Start requests the box refused (bad handle, size, words or block).
+    unsigned RefusedStarts() const;
+    // Reports queued on pipe 0, due or not (chunk requests included).
+    size_t ReportsQueued() const;
+
 private:
     friend class VirtualDriver;
     explicit VirtualBox(VirtualDriver &driver, int index);
     bool TakeFailure(Pipe pipe, Op op);   // needs the driver lock
+    void QueueLocked(const Bytes64 &report, std::chrono::steady_clock::duration delay);
     void QueueLocked(const Bytes64 &report, int delayMs);
     void AnswerLocked(const Bytes64 &packet);
-    void PlayCommandLocked(const Bytes64 &packet);
+    void PlayCommandLocked(const Bytes64 &packet, std::chrono::steady_clock::duration latency);
+    void RecordCommandLocked(const Bytes64 &packet);
     void QueueRequestLocked(std::chrono::steady_clock::time_point due);
     void TakeSoundOutLocked(const uint8_t *block);
+    std::chrono::steady_clock::duration DrawLocked(int minMs, int maxMs);
+    std::chrono::steady_clock::duration ReplyLatencyLocked();
+    bool Strict() const { return Mode_ == Mode::Strict; }
+    void ApplyModeLocked(Mode mode);
+    // Sound-out buffer: drains in real time unless unpaced.
+    bool DrainsLocked() const { return Strict() && Pacing_ != Pacing::Unpaced; }
+    double OutLevelLocked(std::chrono::steady_clock::time_point now);
+    // Wakes the transfers and waits that look at `what`.
+    enum Waiter { ReportWait, CommandWait, SoundInWait, SoundOutWait, LogWait, WaiterCount };
+    void WakeLocked(Waiter w) { Wake_[w].notify_all(); }
+    static Waiter WaiterOf(Pipe p)
+    {
+        switch (p) {
+        case Pipe::Report: return ReportWait;
+        case Pipe::SoundIn: return SoundInWait;
+        case Pipe::SoundOut: return SoundOutWait;
+        default: return CommandWait;
+        }
+    }
+    void WakeAllLocked()
+    {
+        for (auto &c : Wake_)
+            c.notify_all();
+    }
+    // Logs keep their last entries; counts are totals.
+    static constexpr size_t LogEntries = 10000;
+    static constexpr size_t LogSound = 1 << 20;
+    template <class T> static void Keep(std::deque<T> &log, size_t cap)
+    {
+        while (log.size() > cap)
+            log.pop_front();
+    }
 
     VirtualDriver &Driver_;
+    int Index_;
     bool Plugged_ = false;
     unsigned Generation_ = 1;
     std::string Path_;
     std::vector<FakeMember> Fake_;
     unsigned EnumCalls_ = 0;
+    mutable std::condition_variable Wake_[WaiterCount];
 
     struct Queued {
         std::chrono::steady_clock::time_point Due;
@@ -168,35 +260,49 @@ private:
         unsigned Chain = 0;  // a chunk request of this playback; 0: none
     };
     std::deque<Queued> Reports_;
-    std::vector<Bytes64> Packets_;
-    std::vector<ControlCall> Controls_;
-    std::vector<Pipe> Opens_;
+    std::deque<Bytes64> Packets_;
+    uint64_t PacketTotal_ = 0;
+    std::deque<ControlCall> Controls_;
+    std::deque<Pipe> Opens_;
     std::vector<Bytes64> Withheld_;
     bool Withhold_ = false;
-    int DelayMs_ = 0;
+    Mode Mode_ = Mode::Strict;
+    int LatencyMin_, LatencyMax_;
+    int EndMin_, EndMax_;
+    uint32_t Seed_;
+    uint64_t Draws_ = 0;
     unsigned ShortRead_ = 0;
     bool HoldWrites_ = false;
     std::map<std::pair<int, int>, int> Failures_;
     std::map<uint8_t, Responder> Responders_;
+    unsigned RefusedStarts_ = 0;
 
     // Sound-in stream. Paced at 8192 stream bytes a second of line time.
     bool Streaming_() const { return RecordOn_ && StreamStarted_ && !Stalled_; }
     bool Stalled_ = false;
     void StartStreamLocked();
+    void FrameLocked(uint8_t *frame);
     void FillLocked(size_t needed);
+    void ProduceLocked(uint64_t lineBytes, size_t reading);
     bool RecordOn_ = false;
     bool StreamStarted_ = false;
     std::chrono::steady_clock::time_point StreamStart_;
-    uint64_t StreamTaken_ = 0;  // bytes read since the stream started
-    std::deque<uint8_t> InQueue_;
+    uint64_t LineBytes_ = 0;    // line time accounted since the stream started, in bytes
+    std::deque<uint8_t> InQueue_;  // the FIFO
+    size_t Fifo_;
+    uint64_t Dropped_ = 0;
     std::array<uint8_t, 256> Frame_{};
     std::deque<std::pair<uint8_t, uint8_t>> FrameStatus_;
+    bool InBand_ = true;
+    bool InBandKeys_ = false;
+    uint64_t SlipEvery_ = 0;
+    unsigned SlipCount_ = 0;
     uint64_t Frames_ = 0;
     uint64_t Samples_ = 0;
     SampleSource Source_;
     FrameHook Hook_;
     unsigned ShortIn_ = 0;
-    std::vector<unsigned> InReads_;
+    std::deque<unsigned> InReads_;
     Pacing Pacing_ = Pacing::RealTime;
     double Scale_ = 1.0;
     bool SoundOutStreaming_ = false;
@@ -204,8 +310,13 @@ private:
     unsigned PlayChain_ = 0;
     unsigned SoundOutStarts_ = 0;
     size_t SinceRequest_ = 0;
-    std::vector<uint8_t> SoundOut_;
-    mutable unsigned SoundOutWaiters_ = 0;
+    std::deque<uint8_t> SoundOut_;
+    uint64_t SoundOutTotal_ = 0;
+    size_t OutCapacity_;
+    double OutLevel_ = 0;  // bytes in the sound-out buffer at OutAt_
+    std::chrono::steady_clock::time_point OutAt_;
+    uint64_t Underruns_ = 0;
+    uint64_t PlayBlocks_ = 0;  // blocks taken since playback was switched on
 };
 
 class VirtualDriver final : public ZlDriverBackend {
@@ -230,8 +341,17 @@ public:
     void CancelIo(ZlHandle h) override;
     void Close(ZlHandle h) override;
 
+    // A control request of a client in another process: its addresses mean
+    // nothing here, so the client sends the bytes of the block the start
+    // requests point to, and its pointer width (4 or 8), beside the input.
+    int ControlRemote(ZlHandle h, unsigned code, const void *in, unsigned inLen,
+                      const uint8_t *block, unsigned blockSize, unsigned pointerWidth, void *out,
+                      unsigned outLen, unsigned *done);
+
     // Handles open now, for leak tests.
     size_t OpenHandles() const;
+    // Transfers in progress on `h` now, for cancel tests.
+    unsigned Transfers(ZlHandle h) const;
 
     // Pace of the sound-in streams: 1 is real time, below 1 faster (as the
     // library's time scale), 0 unpaced (as fast as they are read).
@@ -243,16 +363,38 @@ private:
         int Box;
         Pipe On;
         unsigned Generation;
-        bool Cancelled = false;
         Pipe Stream = Pipe::Device;  // device handles: the pipe its thread opened
+        // CancelIo ends every transfer blocked on the handle; one that finds
+        // none blocked fails the next transfer instead, as it would have
+        // raced with the cancel.
+        uint64_t Cancels = 0;
+        unsigned Blocked = 0;
+        bool CancelPending = false;
+    };
+    // One transfer on a handle: what it needs to tell that it must end.
+    struct Transfer {
+        VirtualDriver &D;
+        ZlHandle H;
+        uint64_t Cancels = 0;
+        bool Counted = false;
+        Transfer(VirtualDriver &d, ZlHandle h);
+        ~Transfer();
+        // The handle closed, went stale or was cancelled; `takePending`: a
+        // cancel that found nothing blocked counts too.
+        bool Ended(bool takePending);
     };
     HandleInfo *Find(ZlHandle h);  // needs Mutex_
-    int ReadSoundIn(std::unique_lock<std::mutex> &lock, ZlHandle h, VirtualBox &b, uint8_t *buf,
+    int ReadSoundIn(std::unique_lock<std::mutex> &lock, Transfer &t, VirtualBox &b, uint8_t *buf,
                     unsigned len, unsigned *done);
+    int ReadReport(std::unique_lock<std::mutex> &lock, Transfer &t, VirtualBox &b, uint8_t *buf,
+                   unsigned len, unsigned *done);
+    bool StartRequestLocked(const HandleInfo &info, unsigned code, const void *in, unsigned inLen,
+                            void *out, unsigned outLen, const uint8_t *remoteBlock,
+                            unsigned remoteSize, unsigned pointerWidth);
+    bool WaitSoundOutRoom(std::unique_lock<std::mutex> &lock, Transfer &t, VirtualBox &b);
     bool Live(const HandleInfo &h) const;
 
     mutable std::mutex Mutex_;
-    mutable std::condition_variable Changed_;
     VirtualBox *Boxes_[4];
     std::map<ZlHandle, HandleInfo> Handles_;
     // The pipe each thread opened last, per box: a sound thread opens its

@@ -1,7 +1,8 @@
 // The driver side of the virtual box: the four boxes' interfaces as the
 // system lists them, plugging and pulling, and the handles of their pipes
 // (open, cancel, close). What goes through an open pipe is modelled in the
-// pipe and stream files.
+// pipe and stream files. One lock guards all four boxes; each box wakes only
+// the transfers and waits of the pipe that changed.
 #include "sim/BoxInternals.h"
 
 #include <algorithm>
@@ -38,7 +39,6 @@ void VirtualDriver::Plug(int index)
 {
     std::lock_guard<std::mutex> lock(Mutex_);
     Boxes_[index & 3]->Plugged_ = true;
-    Changed_.notify_all();
 }
 
 void VirtualDriver::Unplug(int index)
@@ -53,8 +53,9 @@ void VirtualDriver::Unplug(int index)
     b.InQueue_.clear();
     b.SoundOutStreaming_ = false;
     b.Playing_ = false;
+    b.OutLevel_ = 0;
     ++b.PlayChain_;
-    Changed_.notify_all();
+    b.WakeAllLocked();
 }
 
 VirtualBox &VirtualDriver::Box(int index) { return *Boxes_[index & 3]; }
@@ -69,6 +70,35 @@ bool VirtualDriver::Live(const HandleInfo &h) const
 {
     const VirtualBox &b = *Boxes_[h.Box];
     return b.Plugged_ && b.Generation_ == h.Generation;
+}
+
+VirtualDriver::Transfer::Transfer(VirtualDriver &d, ZlHandle h) : D(d), H(h)
+{
+    if (HandleInfo *i = D.Find(h)) {
+        Cancels = i->Cancels;
+        ++i->Blocked;
+        Counted = true;
+    }
+}
+
+VirtualDriver::Transfer::~Transfer()
+{
+    if (!Counted)
+        return;
+    if (HandleInfo *i = D.Find(H))
+        --i->Blocked;
+}
+
+bool VirtualDriver::Transfer::Ended(bool takePending)
+{
+    HandleInfo *i = D.Find(H);
+    if (!i || !D.Live(*i) || i->Cancels != Cancels)
+        return true;
+    if (takePending && i->CancelPending) {
+        i->CancelPending = false;
+        return true;
+    }
+    return false;
 }
 
 int VirtualDriver::EnumInterface(const ZlGuid &cls, unsigned index, char *path, size_t pathSize,
@@ -131,6 +161,7 @@ ZlHandle VirtualDriver::Open(const char *path)
         if (b.TakeFailure(pipe, Op::Open))
             return ZL_INVALID_HANDLE;
         b.Opens_.push_back(pipe);
+        VirtualBox::Keep(b.Opens_, VirtualBox::LogEntries);
         HandleInfo info{i, pipe, b.Generation_};
         const auto me = std::make_pair(std::this_thread::get_id(), i);
         if (pipe == Pipe::Device) {
@@ -149,16 +180,29 @@ ZlHandle VirtualDriver::Open(const char *path)
 void VirtualDriver::CancelIo(ZlHandle h)
 {
     std::lock_guard<std::mutex> lock(Mutex_);
-    if (HandleInfo *info = Find(h))
-        info->Cancelled = true;
-    Changed_.notify_all();
+    HandleInfo *info = Find(h);
+    if (!info)
+        return;
+    ++info->Cancels;
+    if (info->Blocked == 0) {
+        info->CancelPending = true;
+        return;
+    }
+    Boxes_[info->Box]->WakeLocked(VirtualBox::WaiterOf(info->On));
 }
 
 void VirtualDriver::Close(ZlHandle h)
 {
     std::lock_guard<std::mutex> lock(Mutex_);
+    HandleInfo *info = Find(h);
+    if (!info)
+        return;
+    const bool blocked = info->Blocked != 0;
+    const Pipe on = info->On;
+    VirtualBox &b = *Boxes_[info->Box];
     Handles_.erase(h);
-    Changed_.notify_all();
+    if (blocked)
+        b.WakeLocked(VirtualBox::WaiterOf(on));
 }
 
 size_t VirtualDriver::OpenHandles() const
@@ -166,4 +210,12 @@ size_t VirtualDriver::OpenHandles() const
     std::lock_guard<std::mutex> lock(Mutex_);
     return Handles_.size();
 }
+
+unsigned VirtualDriver::Transfers(ZlHandle h) const
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    auto it = Handles_.find(h);
+    return it == Handles_.end() ? 0 : it->second.Blocked;
+}
+
 }  // namespace zlsim

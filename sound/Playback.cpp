@@ -12,6 +12,7 @@
 #include "sound/WavLayout.h"
 #include "transport/Channel.h"
 #include "transport/PipeThreads.h"
+#include "transport/StartRequest.h"
 #include "zPLR.h"
 
 using namespace zplr::transport;
@@ -75,14 +76,16 @@ void AwaitEndReport(DeviceSlot &s)
     s.Gate.Wait(ticks, 100, 0, [&] { return s.Has(PlayEnded) || s.SoundOutPipeCtx.Run.load() != 1; });
 }
 
-bool StreamStart(ZlHandle device)
+// Switches the box's playback off; the box then owes this playback its end
+// report.
+void SwitchOff(DeviceSlot &s)
 {
-    static const uint8_t Params[6] = {0x00, 0x00, 0x00, 0x40, 0x00, 0x80};
-    uint32_t in[4] = {0, 6, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(Params)), 0x471};
-    unsigned done = 0;
-    return platform::Driver().Control(device, StreamStartRequest, in, sizeof in, nullptr, 0, &done) !=
-           0;
+    s.EndOwedEpoch.store(s.PlayEpoch.load());
+    if (SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0))
+        AwaitEndReport(s);
 }
+
+bool StreamStart(ZlHandle device) { return transport::SendStreamStart(device); }
 
 void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
 {
@@ -112,9 +115,8 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
         if (!file) {
             // Gone since the start accepted it: no sound, but the box's
             // playback, switched on by the start, goes off again.
-            if (s.CommandPipeReopen.load() == 0 &&
-                SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0))
-                AwaitEndReport(s);
+            if (s.CommandPipeReopen.load() == 0)
+                SwitchOff(s);
             finish();
             return;
         }
@@ -184,9 +186,8 @@ void PlayCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
     }
     if (file)
         std::fclose(file);
-    if (s.SoundOutPipeReopen.load() == 0 && s.CommandPipeReopen.load() == 0 && ctx.Run.load() == 1 &&
-        SendPlayStatusFromThread(s, 0, s.PlayStatusArg2.load(), 1, 0))
-        AwaitEndReport(s);
+    if (s.SoundOutPipeReopen.load() == 0 && s.CommandPipeReopen.load() == 0 && ctx.Run.load() == 1)
+        SwitchOff(s);
     finish();
 }
 
@@ -304,10 +305,11 @@ int CZusb_IO::StartPlaySound(const char *fileName, int startPermille, int playMo
     }
     s.PlayStatusArg2.store(zplr::transport::Low(playMode));
     s.PlayStatusArg3.store(zplr::transport::Low(playOption));
+    // From here an end report still owed to an earlier playback is known
+    // as its own, however late it comes.
+    s.PlayEpoch.fetch_add(1);
     SetPlayStatus(1, s.PlayStatusArg2.load(), s.PlayStatusArg3.load(), playFlag == 1 ? 1 : 0);
-    // An end that an earlier playback left unread is not this one's. The
-    // box reports in order, so after the reply above no earlier end is
-    // still on its way.
+    // An end that an earlier playback left unread is not this one's.
     s.Clear(PlayEnded);
     s.Put(ctx.StartPlay, 1);
     return 1;

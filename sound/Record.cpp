@@ -18,6 +18,7 @@
 #include "transport/Channel.h"
 #include "transport/Dispatcher.h"
 #include "transport/PipeThreads.h"
+#include "transport/StartRequest.h"
 #include "zPLR.h"
 
 using namespace zplr::transport;
@@ -356,12 +357,8 @@ void RecordCycle(DeviceSlot &s, ZlHandle pipe, ZlHandle device)
         end(true);
         return;
     }
-    uint32_t in[4] = {0, 6, 0, 0x471};
-    uint8_t params[6] = {0x00, 0x00, 0x00, 0x40, 0x00, 0x80};
-    in[2] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(params));
-    unsigned done = 0;
-    if (!zplr::platform::Driver().Control(device, StreamStartRequest, in, sizeof in, nullptr, 0,
-                                          &done)) {
+    if (!SendStreamStart(device)) {
+        // The file keeps the empty recording the start left in it.
         s.Put(s.SoundInPipeReopen, 1);
         end(false);
         return;

@@ -49,7 +49,7 @@ protected:
     ScratchDir Dir{"zplr_playrec_"};
 };
 
-TEST_F(PlayRecordTest, RecordingPausesForAPlaybackAndLosesNothing)
+TEST_F(PlayRecordTest, RecordingGivesWayToAPlaybackAndLosesOnlyThePause)
 {
     ASSERT_EQ(io.PickUp(), 1);
     const std::string rec = File("rec.wav");
@@ -78,11 +78,19 @@ TEST_F(PlayRecordTest, RecordingPausesForAPlaybackAndLosesNothing)
     const int size = io.StopReadSound();
     ASSERT_GT(size, static_cast<int>(paused) + 4000);
 
-    // The file holds the line's samples from the first on, without a gap.
+    // The file holds the line's samples from the first on, in order; the
+    // box's FIFO covers only part of the pause, so the one gap is the audio
+    // the box counted as lost while the recording gave way.
     const std::vector<uint8_t> file = ReadFile(rec);
     ASSERT_EQ(file.size(), static_cast<size_t>(size));
-    for (size_t i = 48; i < file.size(); ++i)
-        ASSERT_EQ(file[i], Sample(i - 48)) << "at audio byte " << i - 48;
+    const uint64_t lost = Box().SoundInDropped() / 256 * 250;
+    size_t gap = 48;
+    while (gap < file.size() && file[gap] == Sample(gap - 48))
+        ++gap;
+    EXPECT_GE(gap - 48, paused);
+    for (size_t i = gap; i < file.size(); ++i)
+        ASSERT_EQ(file[i], Sample(i - 48 + lost)) << "at audio byte " << i - 48;
+    EXPECT_GT(lost, 0u) << "a second of pause is more than the box holds";
     // And the line got the played file's first 1024 bytes.
     const auto out = Box().SoundOut();
     const auto ramp = Ramp(1024, 3);

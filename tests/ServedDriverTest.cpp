@@ -45,7 +45,7 @@ TEST(WireTest, HeaderBytesAndTheirChecks)
     const Bad bad[] = {
         {"marker", {0, 0, 0, 0, 7, 0x5B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"op 0", {0, 0, 0, 0, 0, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
-        {"op 11", {0, 0, 0, 0, 11, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
+        {"op 12", {0, 0, 0, 0, 12, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"lane 256", {0, 0, 0, 0, 7, 0x5A, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"cancel with payload", {1, 0, 0, 0, 7, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
         {"write beyond 64 KiB", {1, 0, 1, 0, 5, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false},
@@ -69,6 +69,12 @@ TEST(WireTest, PayloadChecks)
     };
     EXPECT_TRUE(request(1, {1, 0, 0, 0, 't'}));
     EXPECT_FALSE(request(1, {2, 0, 0, 0})) << "version 2";
+    // A start request with its block: code, output length, width 4 or 8,
+    // block size up to 16, the block, the input.
+    EXPECT_TRUE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 8, 6, 0, 0, 0, 0x40, 0, 0x80}));
+    EXPECT_FALSE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 2, 0})) << "width 2";
+    EXPECT_FALSE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 4, 6, 0})) << "block cut short";
+    EXPECT_FALSE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 4, 17})) << "block of 17";
     EXPECT_FALSE(request(2, std::vector<uint8_t>(19))) << "enum of 19 bytes";
     EXPECT_FALSE(request(3, {})) << "open without path";
     EXPECT_FALSE(request(3, {'a', 0})) << "NUL in path";

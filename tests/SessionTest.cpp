@@ -69,14 +69,7 @@ TEST_F(SessionTest, StartWithBoxOpensPipeZeroFirst)
     ASSERT_EQ(controls.size(), 1u);
     EXPECT_EQ(controls[0].Code, 0x8000200Cu);
     EXPECT_EQ(controls[0].On, Pipe::Device);
-    ASSERT_EQ(controls[0].Input.size(), 16u);
-    auto word = [&](int i) {
-        const uint8_t *p = &controls[0].Input[4 * i];
-        return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
-    };
-    EXPECT_EQ(word(0), 0u);
-    EXPECT_EQ(word(1), 1u);
-    EXPECT_EQ(word(3), 0x472u);
+    EXPECT_EQ(StartWords(controls[0]), (std::vector<uint32_t>{0, 1, 0x472}));
     EXPECT_EQ(controls[0].OutputSize, 1u);
 }
 

@@ -59,6 +59,21 @@ inline int ControlCount(const zlsim::VirtualBox &box, unsigned code, zlsim::Pipe
     return n;
 }
 
+// Words 0, 1 and the last word of a start request's input: 16 bytes from a
+// 32-bit build, 20 from a 64-bit one (the block's address as 64 bits at 8).
+inline std::vector<uint32_t> StartWords(const zlsim::ControlCall &c)
+{
+    const size_t size = sizeof(void *) == 8 ? 20 : 16;
+    EXPECT_EQ(c.Input.size(), size);
+    if (c.Input.size() != size)
+        return {};
+    auto word = [&](size_t at) {
+        const uint8_t *p = &c.Input[at];
+        return uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24);
+    };
+    return {word(0), word(4), word(size - 4)};
+}
+
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -40,6 +40,9 @@ void AddServe(Registry &r)
     sub->add_option("--pace", so.Pace, "time scale of the boxes (1 real time, below 1 faster)")
         ->check(CLI::Range(0.001, 1000.0))
         ->capture_default_str();
+    sub->add_option("--reply-delay", so.ReplyDelay,
+                    "ms the boxes take to answer, 0 at once (default: a box's own, 1 to 12 ms)")
+        ->check(CLI::Range(0, 60000));
     sub->callback([&run = r.Run, &o = r.Opts] {
         o.StandAlone = true;
         run = [](const Options &, Box &) {

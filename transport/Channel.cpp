@@ -70,6 +70,7 @@ int HandOver(DeviceSlot &s, const uint8_t *packet, std::atomic<int> &ticks)
             return -3;
         }
     }
+    s.OutstandingCode.store(packet[0], std::memory_order_relaxed);  // published by the number
     const uint32_t n = NumberPacket(s);
     {
         std::lock_guard<std::mutex> lock(s.CommandLock);

@@ -134,6 +134,13 @@ struct DeviceSlot {
     std::atomic<uint32_t> RepliedPacket{0};     // last packet a report answered
     std::atomic<uint32_t> FailedPacket{0};      // last packet whose write failed
     std::atomic<uint32_t> AbandonedPacket{0};   // last packet a hand-over stopped waiting for
+    std::atomic<uint8_t> OutstandingCode{0};    // command code of the last hand-over
+
+    // Playbacks are numbered by their starts; the number of the one whose
+    // switch-off awaits the box's end report, 0 when none does. An end
+    // report that comes after the next start belongs to the earlier one.
+    std::atomic<uint32_t> PlayEpoch{0};
+    std::atomic<uint32_t> EndOwedEpoch{0};
 
     // Reply fields: written by the report thread before it clears
     // AwaitingReply, read by the waiting operation after it saw the clear.

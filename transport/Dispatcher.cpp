@@ -162,6 +162,16 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
     case 7: PushKey(s, r[1]); break;
     case 8: s.DiFlags.store(U32(r + 1), std::memory_order_relaxed); break;
     case 9:
+        if (r[1] == 0xD0 && r[2] == 3 && (r[3] & 0x20)) {
+            const uint32_t owed = s.EndOwedEpoch.exchange(0);
+            if (owed != 0 && owed != s.PlayEpoch.load()) {
+                // The late end of an earlier playback: it neither ends nor
+                // paces the one that runs now.
+                const uint8_t rest[3] = {r[2], static_cast<uint8_t>(r[3] & ~0x20), r[4]};
+                ProcStatus(s, rest);
+                break;
+            }
+        }
         s.SoundOutAck.store(1, std::memory_order_relaxed);
         if (r[1] == 0xD0) {
             ProcStatus(s, r + 2);
@@ -229,8 +239,13 @@ void Dispatch(DeviceSlot &s, const uint8_t (&r)[PacketSize], uint8_t *echo)
     }
     default: break;
     }
-    if (!IsEvent(code))
+    if (code == 9 && s.OutstandingCode.load(std::memory_order_relaxed) != 9) {
+        // A chunk request or the end of a playback is the box's own report,
+        // never the reply to another command: that command waits on.
+        s.Clear(AwaitingReply);
+    } else if (!IsEvent(code)) {
         CreditReply(s);
+    }
     if (code == 22)
         s.DeviceStatus.fetch_or(IncomingCall, std::memory_order_acq_rel);
     // One notification for everything the report stored.

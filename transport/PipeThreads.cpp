@@ -1,4 +1,5 @@
 #include "transport/PipeThreads.h"
+#include "transport/StartRequest.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -345,11 +346,11 @@ void ReportThread(void *arg)
                     CloseHandle(pipe);
             }
             if (pipe != ZL_INVALID_HANDLE) {
-                uint32_t in[4] = {0, 1, 0, 0x472};
                 uint8_t out = 0;
-                in[2] = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&out));
+                const StartInput in = MakeStartInput(1, &out, 0x472);
                 unsigned done = 0;
-                opened = driver.Control(device, ReportStartRequest, in, sizeof in, &out, 1, &done) != 0;
+                opened = driver.Control(device, ReportStartRequest, in.Bytes, in.Size, &out, 1,
+                                        &done) != 0;
                 break;
             }
             if (attempts == 4) {

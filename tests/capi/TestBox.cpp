@@ -183,14 +183,26 @@ void ZPLR_TESTBOX_CALL zplr_testbox_unpaced(int32_t index)
     d.Box(index).SetPacing(zlsim::VirtualBox::Pacing::Unpaced);
 }
 
+uint64_t ZPLR_TESTBOX_CALL zplr_testbox_sound_in_dropped(int32_t index)
+{
+    return Valid(index) ? TheDriver().Box(index).SoundInDropped() : 0;
+}
+
 size_t ZPLR_TESTBOX_CALL zplr_testbox_sound_out(int32_t index, uint8_t *out, size_t size)
 {
     if (!Valid(index))
         return 0;
-    const std::vector<uint8_t> s = TheDriver().Box(index).SoundOut();
-    if (out)
-        std::memcpy(out, s.data(), std::min(size, s.size()));
-    return s.size();
+    // The count is every byte played; the box keeps the last MiB of them,
+    // copied to their places in the whole stream.
+    zlsim::VirtualBox &box = TheDriver().Box(index);
+    const std::vector<uint8_t> s = box.SoundOut();
+    const size_t total = box.SoundOutSize();
+    if (out && total >= s.size()) {
+        const size_t first = total - s.size();
+        for (size_t at = first; at < std::min(size, total); ++at)
+            out[at] = s[at - first];
+    }
+    return total;
 }
 
 }  // extern "C"

@@ -72,9 +72,12 @@ ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_send_report(int32_t index,
 ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_withhold_replies(int32_t index, int32_t on);
 
 /* Sound: unpaced makes both streams run as fast as the library takes them
- * (the default is real time). sound_out copies up to size bytes of what
- * reached the line and returns the whole count. */
+ * (the default is real time). sound_out copies what reached the line into
+ * its place in the first size bytes of out (the box keeps the last MiB;
+ * older places are left as they are) and returns the whole count. */
 ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_unpaced(int32_t index);
+/* Bytes of line audio the box's sound-in FIFO lost to a slow reader. */
+ZPLR_TESTBOX_API uint64_t ZPLR_TESTBOX_CALL zplr_testbox_sound_in_dropped(int32_t index);
 ZPLR_TESTBOX_API size_t ZPLR_TESTBOX_CALL zplr_testbox_sound_out(int32_t index, uint8_t *out,
                                                                  size_t size);
 

@@ -266,7 +266,8 @@ void Session::Execute(const Request &r)
     zlsim::VirtualDriver &driver = Server_.Driver_;
     const uint8_t *p = r.Payload.data();
     Held held{ZL_INVALID_HANDLE, -1};
-    const bool needsHandle = r.H.Op >= wire::Read && r.H.Op <= wire::Close;
+    const bool needsHandle =
+        (r.H.Op >= wire::Read && r.H.Op <= wire::Close) || r.H.Op == wire::ControlBlock;
     if (needsHandle && !Find(r.H.Handle, held)) {
         Reply(r.H, 0);
         return;
@@ -340,6 +341,17 @@ void Session::Execute(const Request &r)
         Reply(r.H, ok ? 1 : 0, out.data(), ok ? std::min<unsigned>(done, out.size()) : 0);
         return;
     }
+    case wire::ControlBlock: {
+        std::vector<uint8_t> out(Get32(p + 4));
+        unsigned done = 0;
+        const unsigned block = p[9], inLen = r.H.Size - 10 - block;
+        const int ok = driver.ControlRemote(held.Driver, Get32(p), inLen ? p + 10 + block : nullptr,
+                                            inLen, p + 10, block, p[8],
+                                            out.empty() ? nullptr : out.data(),
+                                            static_cast<unsigned>(out.size()), &done);
+        Reply(r.H, ok ? 1 : 0, out.data(), ok ? std::min<unsigned>(done, out.size()) : 0);
+        return;
+    }
     case Cancel:
         driver.CancelIo(held.Driver);
         Reply(r.H, 1);
@@ -371,7 +383,7 @@ void Session::Execute(const Request &r)
     }
 }
 
-BoxServer::BoxServer(const std::vector<int> &boxes, double pace)
+BoxServer::BoxServer(const std::vector<int> &boxes, double pace, int replyDelayMs)
 {
     Driver_.SetSoundPace(pace);
     for (int i : boxes) {
@@ -379,6 +391,8 @@ BoxServer::BoxServer(const std::vector<int> &boxes, double pace)
             continue;
         Driver_.Plug(i);
         Driver_.Box(i).SetTimeScale(pace);
+        if (replyDelayMs >= 0)
+            Driver_.Box(i).SetReplyDelay(replyDelayMs);
         Lines_[i] = std::make_unique<zlsim::LineModel>(Driver_.Box(i), pace);
         Records_[i] = std::make_unique<zlsim::RecordModel>(Driver_.Box(i));
     }

@@ -23,7 +23,7 @@ class Session;
 class BoxServer {
 public:
     // pace: the boxes' time scale (1 real time; tests run faster).
-    BoxServer(const std::vector<int> &boxes, double pace = 1.0);
+    BoxServer(const std::vector<int> &boxes, double pace = 1.0, int replyDelayMs = -1);
     ~BoxServer();
 
     // A TCP listener requires the token in every client's hello.

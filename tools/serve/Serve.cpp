@@ -296,7 +296,7 @@ int Serve(const ServeOptions &o)
         std::fprintf(stderr, "zlbox serve: cannot write the token file %s\n", tokenFile.c_str());
         return 1;
     }
-    BoxServer server(o.Boxes, o.Pace);
+    BoxServer server(o.Boxes, o.Pace, o.ReplyDelay);
     std::string error;
     if (!server.Listen(address, token, &error)) {
         std::fprintf(stderr, "zlbox serve: %s: %s\n", address.c_str(), error.c_str());

@@ -11,6 +11,7 @@ struct ServeOptions {
     std::string Listen;      // empty: the per-user default socket
     std::string Script;      // line commands on a timeline
     double Pace = 1.0;       // the boxes' time scale
+    int ReplyDelay = -1;     // the boxes' reply delay in ms; -1: their own latency
 };
 
 // Serves until SIGINT or SIGTERM; the exit status.
