@@ -172,7 +172,7 @@ TEST_F(PcPlayTest, ClosedAndUnplugged)
     EXPECT_EQ(io.WriteSoundFromPCToBuffer(a.data(), 512), -1);
     EXPECT_EQ(io.CloseWriteSoundToBuff(), -1);
     EXPECT_EQ(io.OpenWriteSoundToBuff(), -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     ASSERT_TRUE(Eventually([&] { return Slot().SoundOutPipeCtx.PlayDone.load() == 1; }));
     EXPECT_EQ(Slot().SoundOutPipeCtx.StartPlay.load(), 0);
 

@@ -414,7 +414,7 @@ TEST_F(PlaybackTest, SessionEndDuringPlayback)
     // The thread waits for the box's next request; the end does not.
     const auto t0 = std::chrono::steady_clock::now();
     io.ExistUSB_IO();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     EXPECT_EQ(Slot().SoundOutThreadAlive.load(), 0);
 }
 

@@ -312,7 +312,7 @@ TEST_F(RecordTest, CommandWithoutReplyEndsTheRecordingCompleted)
     ASSERT_TRUE(Eventually([&] { return SlotFor(0).RecordFinished.load() == 1; }, 10000));
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(ms, ScaledMs(300 * 100));
-    EXPECT_LT(ms, ScaledMs(310 * 100) + 500);
+    EXPECT_LT(ms, ScaledMs(350 * 100));
     Box().WithholdReplies(false);
     Box().ReleaseWithheld();
     std::vector<uint8_t> b = ReadFile(path);
@@ -356,7 +356,7 @@ TEST_F(RecordTest, FailedOrStalledReadsKeepTheAudioAndTheNextRecordingWorks)
     EXPECT_GE(ControlCount(Box(), 0x220008, zlsim::Pipe::SoundIn), 1);
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(io.StopReadSound(), -3);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(10 * 100))));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(60 * 100))));  // not 121 polls
     EXPECT_EQ(CountMessages("In StopReadSound Error!"), 1);
     EXPECT_EQ(static_cast<int>(io.ReadRecLength()), -3);
     // Once pipe 2 is open again the alarm is no longer held back.
@@ -585,7 +585,7 @@ TEST_F(PcRecordTest, CloseBeforeAnyReadEndsTheCycleAtOnce)
     EXPECT_EQ(io.OpenReadSoundInPC(1), -4);  // one recording at a time
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(io.CloseReadSoundInPC(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(5 * 100))));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(int(ScaledMs(30 * 100))));  // not 61 polls
     EXPECT_EQ(AllMessages(), 0u);
     EXPECT_EQ(SlotFor(0).RecordFinished.load(), 1);
     // The slot records again, to a file this time.
