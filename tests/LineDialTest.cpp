@@ -50,6 +50,21 @@ TEST_F(LineDialTest, LongNumbersAndParameters)
     EXPECT_EQ(Dial("1")[3], 44);
 }
 
+// Bytes 2, 3 and 4 carry the third, first and second parameter: 6, 5 and 5
+// at every start, whatever the session before set.
+TEST_F(LineDialTest, ParametersStartAtSixFiveFive)
+{
+    zlsim::Bytes64 p = Dial("1");
+    EXPECT_EQ((std::vector<int>{p[2], p[3], p[4]}), (std::vector<int>{6, 5, 5}));
+    io.SetDialPara(7, 8, 9);
+    io.ExistUSB_IO();
+    ASSERT_EQ(io.InitialUSB_IOEx(0), 1);
+    ASSERT_TRUE(Eventually([&] { return io.IfConnectUSB() == 0; }));
+    ASSERT_EQ(io.PickUp(), 1);
+    p = Dial("1");
+    EXPECT_EQ((std::vector<int>{p[2], p[3], p[4]}), (std::vector<int>{6, 5, 5}));
+}
+
 TEST_F(LineDialTest, RefusalsSendNothing)
 {
     char empty[] = "", number[] = "123";

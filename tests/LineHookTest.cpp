@@ -126,7 +126,7 @@ TEST_F(LineHookTest, TelSleepIgnoresNegativeCounts)
 {
     auto t0 = std::chrono::steady_clock::now();
     io.TelSleep(-1);  // would be an endless Sleep
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
 }
 
 }  // namespace

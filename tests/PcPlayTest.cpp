@@ -1,5 +1,7 @@
 // Sound from the application's memory to the line, against the virtual box.
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "SimFixture.h"
@@ -14,7 +16,13 @@ namespace {
 
 class PcPlayTest : public BoxTest {
 protected:
-    void Prepare() override { PaceSoundOutByHand(); }  // PC mode needs no requests
+    void Prepare() override
+    {
+        PaceSoundOutByHand();  // PC mode needs no requests
+        // A chunk is taken within 101 polls of 2 ms: 10 ms on the test
+        // clock, which load can eat. Real time gives the thread 202 ms.
+        platform::SetTimeScale(1.0);
+    }
     static std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
     {
         std::vector<uint8_t> v(n);
@@ -89,7 +97,10 @@ TEST_F(PcPlayTest, CloseWithoutOpenAndWritesWithoutOpen)
     EXPECT_EQ(NineOffs(), 0u);
     // No cycle takes the chunk: -3 after 101 polls of 2 ms.
     auto a = Pattern(512, 1);
+    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(io.WriteSoundFromPCToBuffer(a.data(), 512), -3);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(ms, 101 * 2 * 0.99);
     EXPECT_EQ(Slot().PcPlayDataReady.load(), 1);
     // The chunk is still sent once a cycle takes it; the next write waits
     // for that instead of overwriting it.
@@ -100,6 +111,34 @@ TEST_F(PcPlayTest, CloseWithoutOpenAndWritesWithoutOpen)
     ASSERT_EQ(out.size(), 1024u);
     EXPECT_EQ(Head(out, 512), a);
     EXPECT_EQ(std::vector<uint8_t>(out.begin() + 512, out.end()), b);
+    EXPECT_EQ(io.CloseWriteSoundToBuff(), 1);
+}
+
+// A chunk taken late, but within the 101 polls, counts as sent.
+TEST_F(PcPlayTest, AChunkTakenLateWithinTheLimitIsSent)
+{
+    // The thread's stream start fails and its pipe will not reopen: the
+    // next open waits in its open cycle until the pipe opens again.
+    Box().FailNext(zlsim::Pipe::SoundOut, zlsim::Op::Control);
+    Box().FailNext(zlsim::Pipe::SoundOut, zlsim::Op::Open, 1000000);
+    ASSERT_EQ(io.OpenWriteSoundToBuff(), 1);
+    ASSERT_TRUE(Eventually([&] { return Slot().SoundOutPipeCtx.PlayDone.load() == 1; }));
+    ASSERT_EQ(io.CloseWriteSoundToBuff(), 1);
+    ASSERT_EQ(io.OpenWriteSoundToBuff(), 1);
+    Box().ClearSoundOut();
+
+    // Three times slower: 101 polls are 606 ms, 31 would be 186 ms; the
+    // pipe opens at 350 ms.
+    platform::SetTimeScale(3.0);
+    auto a = Pattern(512, 5);
+    std::thread reopen([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));
+        Box().ClearFailures();
+    });
+    EXPECT_EQ(io.WriteSoundFromPCToBuffer(a.data(), 512), 512);
+    reopen.join();
+    EXPECT_EQ(Box().SoundOut(), a);
+    platform::SetTimeScale(1.0);
     EXPECT_EQ(io.CloseWriteSoundToBuff(), 1);
 }
 
@@ -133,7 +172,7 @@ TEST_F(PcPlayTest, ClosedAndUnplugged)
     EXPECT_EQ(io.WriteSoundFromPCToBuffer(a.data(), 512), -1);
     EXPECT_EQ(io.CloseWriteSoundToBuff(), -1);
     EXPECT_EQ(io.OpenWriteSoundToBuff(), -1);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     ASSERT_TRUE(Eventually([&] { return Slot().SoundOutPipeCtx.PlayDone.load() == 1; }));
     EXPECT_EQ(Slot().SoundOutPipeCtx.StartPlay.load(), 0);
 

@@ -67,7 +67,7 @@ TEST_F(PlayRecordTest, RecordingGivesWayToAPlaybackAndLosesOnlyThePause)
     ASSERT_TRUE(Box().WaitSoundOut(512, 3000));
     Box().RequestChunk();
     ASSERT_TRUE(Box().WaitSoundOut(1024, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // over a second of line time
+    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(ScaledMs(1200) * 1000)));  // 1.2 s of line time
     EXPECT_EQ(io.ReadRecLength(), paused);
     EXPECT_EQ(Box().SoundInReads().size(), reads);
 

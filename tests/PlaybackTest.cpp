@@ -146,6 +146,28 @@ TEST_F(PlaybackTest, StartPositionInThousandths)
     EXPECT_EQ(Box().SoundOutSize(), 0u);
 }
 
+// Around 4 000 000 bytes the position changes formula: below it the
+// product is divided, from it on the length is divided first. Lengths with
+// 999 in their last three digits show which one ran.
+TEST_F(PlaybackTest, PositionFormulaChangesAtFourMillionBytes)
+{
+    const struct {
+        size_t Length;
+        uint64_t Position;
+    } cases[] = {{3999999, 1999999}, {4000999, 2000000}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.Length);
+        Box().ClearSoundOut();
+        const std::string path = Wav("edge.wav", c.Length - 48);
+        ASSERT_EQ(io.StartPlaySound(path.c_str(), 500, 1, 1, 0), 1);
+        Chunk(512);
+        EXPECT_EQ(Box().SoundOut(), FileBytes(c.Position + 48, 512));
+        ASSERT_TRUE(Eventually([&] { return io.GetWriteSoundBytes() == c.Position + 1024; }))
+            << io.GetWriteSoundBytes();
+        ASSERT_EQ(io.StopPlaySound(), 1);
+    }
+}
+
 TEST_F(PlaybackTest, SeekActsBeforeTheNextRead)
 {
     const std::string path = Wav("s.wav", 100000);
@@ -188,6 +210,15 @@ TEST_F(PlaybackTest, ModesAndTheOffHookTest)
     ASSERT_EQ(nine.size(), 2u);
     const Bytes64 off{9, 0, 3, 1, 0};
     EXPECT_EQ(nine[1], off);
+
+    // All four low bits of a tagged mode go to the box; other upper bits
+    // are no tag.
+    ASSERT_EQ(io.StartPlaySound(path.c_str(), 0, 0x2C6B19FA, 1, 1), 1);
+    EXPECT_EQ(Sent(9).back()[2], 0x0A);
+    ASSERT_EQ(io.StopPlaySound(), 1);
+    EXPECT_EQ(Sent(9).back()[2], 0x0A);
+    EXPECT_EQ(io.StartPlaySound(path.c_str(), 0, 0x2C6B18FA, 1, 1), -4);
+    EXPECT_EQ(io.StartPlaySound(path.c_str(), 0, 0x2C6B19E3, 1, 1), -4);
 
     // Mode 2 on hook, and any mode off hook.
     EXPECT_EQ(io.StartPlaySoundCStr(const_cast<char *>(path.c_str()), 0, 2, 1, 1), 1);
@@ -296,6 +327,20 @@ TEST_F(PlaybackTest, ReleasedLineGivesRateMinusOne)
     EXPECT_EQ(io.StopPlaySound(), 1);
 }
 
+// A line released as the box ends its playback: the release wins, and the
+// end stays for later.
+TEST_F(PlaybackTest, ReleaseBeatsTheEndInTheRate)
+{
+    const std::string path = Wav("both.wav", 100000);
+    ASSERT_EQ(io.StartPlaySound(path.c_str(), 0, 1, 1, 0), 1);
+    uint8_t record[3] = {3, 0x21, 0};  // released and playback finished
+    io.ProcZLStatus(record);
+    EXPECT_EQ(io.GetWriteSoundRate(), -1);
+    EXPECT_EQ(io.GetWriteSoundRate(), -1);
+    EXPECT_NE(Status(0) & 0x40, 0u);
+    EXPECT_EQ(io.StopPlaySound(), 1);
+}
+
 TEST_F(PlaybackTest, PipeFailures)
 {
     const std::string path = Wav("p.wav", 100000);
@@ -366,7 +411,7 @@ TEST_F(PlaybackTest, SessionEndDuringPlayback)
     // The thread waits for the box's next request; the end does not.
     const auto t0 = std::chrono::steady_clock::now();
     io.ExistUSB_IO();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     EXPECT_EQ(Slot().SoundOutThreadAlive.load(), 0);
 }
 

@@ -56,6 +56,18 @@ TEST(WireTest, HeaderBytesAndTheirChecks)
         EXPECT_NE(DecodeHeader(c.Bytes.data(), back, c.Reply), nullptr) << c.Name;
     const uint8_t writeMax[16] = {0, 0, 1, 0, 5, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(DecodeHeader(writeMax, back, false), nullptr) << "a 64 KiB write";
+    // Paths up to 1 KiB, control data up to 4 KiB (with its 8 bytes of code
+    // and output length).
+    const uint8_t pathMax[16] = {0, 4, 0, 0, 3, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(DecodeHeader(pathMax, back, false), nullptr) << "a 1 KiB path";
+    const uint8_t pathOver[16] = {1, 4, 0, 0, 3, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_NE(DecodeHeader(pathOver, back, false), nullptr) << "a path of 1 KiB + 1";
+    const uint8_t controlMax[16] = {8, 0x10, 0, 0, 6, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(DecodeHeader(controlMax, back, false), nullptr) << "4 KiB of control input";
+    const uint8_t controlOver[16] = {9, 0x10, 0, 0, 6, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_NE(DecodeHeader(controlOver, back, false), nullptr) << "4 KiB + 1 of control input";
+    const uint8_t outMax[16] = {4, 0x10, 0, 0, 0x86, 0x5A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(DecodeHeader(outMax, back, true), nullptr) << "4 KiB of control output";
 }
 
 TEST(WireTest, PayloadChecks)
@@ -81,6 +93,11 @@ TEST(WireTest, PayloadChecks)
     EXPECT_TRUE(request(4, {0, 0, 1, 0})) << "read 64 KiB";
     EXPECT_FALSE(request(4, {1, 0, 1, 0})) << "read 64 KiB + 1";
     EXPECT_FALSE(request(6, {0, 0, 0, 0, 1, 0x10, 0, 0})) << "control output 4097";
+    EXPECT_TRUE(request(6, {0, 0, 0, 0, 0, 0x10, 0, 0})) << "control output 4096";
+    std::vector<uint8_t> control(8 + 4096);
+    EXPECT_TRUE(request(6, control)) << "control input 4096";
+    control.push_back(0);
+    EXPECT_FALSE(request(6, control)) << "control input 4097";
     EXPECT_FALSE(request(9, {'a'}, 4)) << "line of box 4";
 
     auto reply = [&](uint8_t op, std::vector<uint8_t> p, uint32_t asked) {
@@ -92,6 +109,9 @@ TEST(WireTest, PayloadChecks)
     EXPECT_FALSE(reply(4, {1, 0, 0, 0, 9, 9, 9}, 2)) << "read more than asked";
     EXPECT_FALSE(reply(5, {1, 0, 0, 0, 3, 0, 0, 0}, 2)) << "wrote more than sent";
     EXPECT_FALSE(reply(6, {1, 0, 0, 0, 1}, 0)) << "control output unasked";
+    std::vector<uint8_t> output(4 + 4096);
+    output[0] = 1;
+    EXPECT_TRUE(reply(6, output, 4096)) << "control output 4096";
     EXPECT_TRUE(reply(2, {1, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0, 0, 'a', 'b'}, 0));
     EXPECT_FALSE(reply(2, {1, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0, 'a', 'b'}, 0)) << "size not the path's";
     EXPECT_FALSE(reply(2, {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}, 0)) << "found without path";
@@ -249,6 +269,50 @@ TEST_F(InProcessServerTest, TcpNeedsTheTokenFile)
     EXPECT_EQ(done, 0u);
     EXPECT_EQ(client->Write(h, buf, sizeof buf, &done), 0);
     EXPECT_EQ(client->EnumInterface(box0, 0, path, sizeof path, &needed), ZL_ENUM_NO_MORE);
+    client->Close(h);
+}
+
+// The limits of the README hold inclusively, end to end: a path buffer of
+// exactly the path's size gets the path, and 4 KiB of control data in and
+// out reach the box.
+TEST_F(InProcessServerTest, APathBufferOfItsSizeAndFourKiBOfControlData)
+{
+    const std::string address = "unix:" + Scratch->File("s");
+    Serve(address);
+    static ZlDriverBackend *client = nullptr;
+    client = platform::NewServedDriver(address);
+    ASSERT_NE(client, nullptr);
+    const ZlGuid box0 = {0x77F49321, 0x16EF, 0x11D2, {0xAD, 0x51, 0x00, 0x60, 0x97, 0xB5, 0x14, 0xDD}};
+    size_t needed = 0;
+    char none[1] = {'x'};
+    ASSERT_EQ(client->EnumInterface(box0, 0, none, 0, &needed), ZL_ENUM_OK);
+    ASSERT_GT(needed, 1u);
+    EXPECT_EQ(none[0], 'x');
+    std::vector<char> less(needed - 1, 'x');
+    ASSERT_EQ(client->EnumInterface(box0, 0, less.data(), less.size(), &needed), ZL_ENUM_OK);
+    EXPECT_EQ(less[0], 'x') << "a buffer one byte short is left alone";
+    std::vector<char> exact(needed, 'x');
+    ASSERT_EQ(client->EnumInterface(box0, 0, exact.data(), exact.size(), &needed), ZL_ENUM_OK);
+    EXPECT_EQ(exact.back(), '\0');
+    EXPECT_EQ(std::strlen(exact.data()), needed - 1);
+
+    ZlHandle h = client->Open(exact.data());
+    ASSERT_NE(h, ZL_INVALID_HANDLE);
+    zlsim::VirtualBox &box = Server->Driver().Box(0);
+    const size_t before = box.Controls().size();
+    std::vector<uint8_t> in(4096, 0x11), out(4096 + 1, 0xEE);
+    unsigned done = 0;
+    client->Control(h, 0x00221234, in.data(), 4096, out.data(), 4096, &done);
+    std::vector<zlsim::ControlCall> calls = box.Controls();
+    ASSERT_EQ(calls.size(), before + 1);
+    EXPECT_EQ(calls.back().Code, 0x00221234u);
+    EXPECT_EQ(calls.back().Input, in);
+    EXPECT_EQ(calls.back().OutputSize, 4096u);
+    // One byte more is refused before anything is sent.
+    in.push_back(0x11);
+    EXPECT_EQ(client->Control(h, 0x00221234, in.data(), 4097, out.data(), 4096, &done), 0);
+    EXPECT_EQ(client->Control(h, 0x00221234, in.data(), 4096, out.data(), 4097, &done), 0);
+    EXPECT_EQ(box.Controls().size(), before + 1);
     client->Close(h);
 }
 

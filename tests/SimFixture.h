@@ -1,4 +1,4 @@
-// A virtual box behind the driver interface, and a clock 20 times faster.
+// A virtual box behind the driver interface, and a clock 5 times faster.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,7 +22,9 @@
 
 namespace zplr::test {
 
-constexpr double Scale = 0.05;
+// Fast enough for a quick suite, slow enough that a command's 30 polls
+// (620 ms) outlast any stall of a loaded machine.
+constexpr double Scale = 0.2;
 
 // Real milliseconds of a protocol interval under the test clock.
 inline double ScaledMs(double ms) { return ms * Scale; }

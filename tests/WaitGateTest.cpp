@@ -1,9 +1,16 @@
 // The one wait primitive: a limited wait counts a change by when it was
 // notified, in both wait modes, not by when the waiter got round to it.
+//
+// Every time here is measured from the wait's own start (the first test of
+// its condition), never from before the call, so that a caller held up by
+// load does not shift the boundary. A change that must count comes many
+// polls inside the limit; a change that must be too late comes after the
+// limit, where load can only make it later.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "platform/Clock.h"
@@ -16,6 +23,8 @@ namespace {
 using Steady = std::chrono::steady_clock;
 constexpr int StepMs = 20;  // real time: the clock runs at scale 1 here
 
+Steady::duration Steps(double n) { return std::chrono::microseconds(static_cast<long>(n * StepMs * 1000)); }
+
 class LimitedWaitTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
@@ -23,107 +32,133 @@ protected:
         platform::SetTimeScale(1.0);
         platform::SetPurePolling(GetParam());
     }
-    void TearDown() override { platform::SetPurePolling(false); }
-
-    // Sets the flag and notifies `atMs` after the start.
-    std::thread SetLater(double atMs)
+    void TearDown() override
     {
-        return std::thread([this, atMs] {
-            std::this_thread::sleep_until(Start + std::chrono::microseconds(static_cast<long>(atMs * 1000)));
+        for (std::thread *t : {&Setter, &Other})
+            if (t->joinable())
+                t->join();
+        platform::SetPurePolling(false);
+    }
+
+    // Waits on Flag; `each` sees every test of the condition after the first.
+    template <class Each>
+    bool Wait(int limit, Each each)
+    {
+        bool first = true;
+        return Gate.Wait(Ticks, StepMs, limit, [&] {
+            if (first) {
+                first = false;
+                Start = Steady::now();
+                Started = true;
+                return false;
+            }
+            const bool v = Flag.load();
+            each(v);
+            return v;
+        });
+    }
+    bool Wait(int limit) { return Wait(limit, [](bool) {}); }
+
+    // Sets the flag and notifies `steps` after the wait has begun.
+    void SetAt(double steps)
+    {
+        Setter = std::thread([this, steps] {
+            while (!Started)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::this_thread::sleep_until(Start.load() + Steps(steps));
             Flag = true;
             Gate.Notify();
         });
+    }
+    double StepsSinceStart() const
+    {
+        return std::chrono::duration<double, std::milli>(Steady::now() - Start.load()).count() / StepMs;
     }
 
     platform::WaitGate Gate;
     std::atomic<bool> Flag{false};
     std::atomic<int> Ticks{0};
-    Steady::time_point Start = Steady::now();
+    std::atomic<bool> Started{false};
+    std::atomic<Steady::time_point> Start{Steady::time_point{}};
+    std::thread Setter, Other;
 };
+
+TEST_P(LimitedWaitTest, AChangeWellInsideTheLimitCounts)
+{
+    SetAt(2);
+    EXPECT_TRUE(Wait(10));
+    EXPECT_GE(Ticks.load(), 1);
+    EXPECT_LE(Ticks.load(), 10);
+}
+
+TEST_P(LimitedWaitTest, NoChangeTimesOutAfterLimitPlusOnePolls)
+{
+    EXPECT_FALSE(Wait(3));
+    EXPECT_EQ(Ticks.load(), 4);
+    EXPECT_GE(StepsSinceStart(), 4 * 0.99);
+}
 
 TEST_P(LimitedWaitTest, AChangeDuringTheLastPollIsTooLate)
 {
-    std::thread set = SetLater(3.5 * StepMs);  // limit 3: the 4th poll has begun
-    EXPECT_FALSE(Gate.Wait(Ticks, StepMs, 3, [&] { return Flag.load(); }));
-    EXPECT_EQ(Ticks.load(), 4);
-    set.join();
+    SetAt(3.5);  // limit 3: the 4th poll has begun
+    EXPECT_FALSE(Wait(3));
 }
 
 TEST_P(LimitedWaitTest, AChangeInTimeCountsThoughTheWaiterComesLate)
 {
-    // Some other flag's change wakes the waiter during the 3rd poll; it is
-    // then held up (as by load) until the wait's whole time is over, and our
-    // flag changes while it is held, still within the 3rd poll.
+    // The waiter, at its first test in the loop, is held up (as by load)
+    // until the wait's whole time is over; the flag changes while it is
+    // held, far inside the limit.
     std::atomic<bool> holding{false};
-    std::thread other([this] {
-        std::this_thread::sleep_until(Start + std::chrono::milliseconds(21 * StepMs / 10));
-        Gate.Notify();
-    });
-    std::thread set([&] {
-        const auto latest = Start + std::chrono::milliseconds(29 * StepMs / 10);
-        while (!holding && Steady::now() < latest)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    Setter = std::thread([&] {
+        while (!holding)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
         Flag = true;
         Gate.Notify();
     });
     std::atomic<bool> held{false};  // a notifier may test the condition too
-    EXPECT_TRUE(Gate.Wait(Ticks, StepMs, 3, [&] {
-        const bool v = Flag.load();
-        if (!v && !held && Steady::now() >= Start + std::chrono::milliseconds(2 * StepMs)) {
+    EXPECT_TRUE(Wait(10, [&](bool v) {
+        if (!v && !held) {
             held = true;
             holding = true;
-            std::this_thread::sleep_until(Start + std::chrono::milliseconds(9 * StepMs / 2));
+            std::this_thread::sleep_until(Start.load() + Steps(11.5));
         }
-        return v;
     }));
     EXPECT_TRUE(held);
-    EXPECT_LE(Ticks.load(), 3);
-    set.join();
-    other.join();
+    EXPECT_LE(Ticks.load(), 10);
 }
 
 TEST_P(LimitedWaitTest, AChangeAfterTheLimitIsLateThoughTheWaiterWasHeld)
 {
-    // The waiter is held past the limit before its 3rd poll; the change
-    // comes after the limit, so no poll may count it as in time.
-    std::thread set = SetLater(3.3 * StepMs);
-    std::atomic<bool> held{false};
-    EXPECT_FALSE(Gate.Wait(Ticks, StepMs, 3, [&] {
-        const bool v = Flag.load();
-        if (!held && Steady::now() >= Start + std::chrono::milliseconds(2 * StepMs)) {
+    // The waiter is held past the limit; the change comes after the limit,
+    // so no poll may count it as in time.
+    SetAt(3.3);
+    std::atomic<bool> held{false};  // a notifier may test the condition too
+    EXPECT_FALSE(Wait(3, [&](bool) {
+        if (!held) {
             held = true;
-            std::this_thread::sleep_until(Start + std::chrono::milliseconds(36 * StepMs / 10));
+            std::this_thread::sleep_until(Start.load() + Steps(3.6));
         }
-        return v;
     }));
     EXPECT_TRUE(held);
-    set.join();
 }
 
 TEST_P(LimitedWaitTest, UnlimitedWaitEndsOnItsNotification)
 {
-    std::thread set = SetLater(2.5 * StepMs);
-    EXPECT_TRUE(Gate.Wait(Ticks, StepMs, -1, [&] { return Flag.load(); }));
-    set.join();
+    SetAt(2.5);
+    EXPECT_TRUE(Wait(-1));
 }
 
 TEST_P(LimitedWaitTest, TheConditionHeldByANotifierCountsWhenItWasNotified)
 {
     // Nobody tests the flag at its change but the notifier, whose test is
     // held up (as by load) past the limit: the change was in time.
-    std::thread set([this] {
-        std::this_thread::sleep_until(Start + std::chrono::milliseconds(StepMs));
-        Flag = true;
-        Gate.Notify();
-    });
+    SetAt(1);
     std::atomic<bool> late{false};
-    EXPECT_TRUE(Gate.Wait(Ticks, StepMs, 2, [&] {
-        const bool v = Flag.load();
+    EXPECT_TRUE(Wait(2, [&](bool v) {
         if (v && !late.exchange(true))
-            std::this_thread::sleep_until(Start + std::chrono::milliseconds(5 * StepMs));
-        return v;
+            std::this_thread::sleep_until(Start.load() + Steps(5));
     }));
-    set.join();
 }
 
 INSTANTIATE_TEST_SUITE_P(WaitModes, LimitedWaitTest, ::testing::Values(false, true),
@@ -183,6 +218,37 @@ TEST(WaitGateWakingTest, AStoreThatChangesNothingTestsNoCondition)
     EXPECT_EQ(tests.load(), 1);
     s.Put(s.SoundOutAck, 1);
     waiter.join();
+}
+
+// Early wake-up: a wait reacts to the notification, not to its interval. The
+// interval is long enough that no load can pass for a reaction.
+TEST(WaitReactionTest, AWaitWakesAtTheNotificationNotAtItsInterval)
+{
+    platform::SetTimeScale(1.0);
+    platform::SetPurePolling(false);
+    platform::WaitGate gate;
+    std::atomic<bool> flag{false}, waiting{false};
+    std::atomic<int> ticks{0};
+    for (int limit : {5, -1}) {
+        SCOPED_TRACE(limit);
+        flag = false;
+        waiting = false;
+        std::thread set([&] {
+            while (!waiting)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            flag = true;
+            gate.Notify();
+        });
+        const auto t0 = Steady::now();
+        EXPECT_TRUE(gate.Wait(ticks, 20000, limit, [&] {
+            waiting = true;
+            return flag.load();
+        }));
+        EXPECT_LT(Steady::now() - t0, std::chrono::seconds(10));
+        EXPECT_EQ(ticks.load(), 1);
+        set.join();
+    }
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ def testbox():
     tb.zplr_testbox_sound_out.argtypes = [ctypes.c_int32, ctypes.c_void_p, ctypes.c_size_t]
     tb.zplr_testbox_sound_out.restype = ctypes.c_size_t
     tb.zplr_testbox_withhold_replies.argtypes = [ctypes.c_int32, ctypes.c_int32]
+    tb.zplr_testbox_set_flags.argtypes = [ctypes.c_int32, ctypes.c_uint32]
+    tb.zplr_testbox_send_report.argtypes = [ctypes.c_int32, ctypes.c_void_p]
     tb.zplr_testbox_plug(0)
     tb.zplr_testbox_unpaced(0)
     return tb

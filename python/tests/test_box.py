@@ -39,8 +39,8 @@ def test_incoming_call_with_caller_id_and_keys(testbox):
         testbox.zplr_testbox_press_keys(0, b"42#")
         assert box.wait_keys("#", timeout=5) == "42#"
         testbox.zplr_testbox_press_keys(0, b"0*")
-        time.sleep(0.5)
-        assert box.keys() == "0*"
+        assert box.wait_keys("", timeout=10, count=2) == "0*"
+        assert box.keys() == ""
         box.put_down()
         assert not box.off_hook
         assert box.version() == "300 4 2014-03-24 16:15"
@@ -127,6 +127,32 @@ def test_errors_raised_by_name(testbox, scratch):
         box.put_down()
     with pytest.raises(zplr.Closed):
         box.pick_up()  # closed handle
+
+
+def report(*data):
+    return (ctypes.c_uint8 * 64)(*data)
+
+
+def test_failed_caller_id_and_flags_words(testbox):
+    with zplr.Box(0) as box:
+        # Report 4 with sub-code 2: the box could not receive the number.
+        testbox.zplr_testbox_send_report(0, report(4, 2))
+        end = time.monotonic() + 5
+        with pytest.raises(zplr.CallerIdFailed) as e:
+            while time.monotonic() < end:
+                box.caller_number()
+                time.sleep(0.01)
+        assert e.value.code == -2
+        assert not isinstance(e.value, zplr.NotRunning)
+        # The next call's number replaces the failure.
+        testbox.zplr_testbox_ring(0, b"5551234", MDMF)
+        assert box.wait_for_call(timeout=5) == "5551234"
+
+        # A flags word is a value, whatever its top bit.
+        for word in (0x80000001, 0xFFFFFFF0, 0x04000000, 0):
+            testbox.zplr_testbox_set_flags(0, word)
+            assert box.flags() == word
+        testbox.zplr_testbox_set_flags(0, 0)
 
 
 def run_child(code, timeout=30):

@@ -197,7 +197,7 @@ static void commands_reach_the_box(zplr_box *h)
     CHECK(find_packet(7, p) && p[1] == 0);
     zplr_testbox_clear_packets(0);
     CHECK_EQ(zplr_set_play_status(h, 0, 1, 2, 3), 1);
-    CHECK(find_packet(9, p));
+    CHECK(find_packet(9, p) && p[1] == 0 && p[2] == 1 && p[3] == 2 && p[4] == 3);
 
     current = "records";
     for (i = 0; i < sizeof records / sizeof records[0]; ++i) {
@@ -373,7 +373,7 @@ static void outgoing_call(zplr_box *h)
 static void sound(zplr_box *h, const char *dir)
 {
     char path[1024];
-    uint8_t frames[513], block[512], *out;
+    uint8_t frames[513], block[512], p[64], *out;
     FILE *f;
     size_t n;
     int32_t size, i, rate = 0;
@@ -399,7 +399,21 @@ static void sound(zplr_box *h, const char *dir)
     current = "playing a file";
     CHECK_EQ(zplr_file_exists(h, path), 1);
     CHECK_EQ(zplr_file_exists(h, NULL), 0);
-    CHECK_EQ(zplr_start_play(h, path, 0, 1, 1, 1), 1);
+    /* Command 9 on: byte 2 the mode, 3 the option's low byte, 4 the flag
+     * (1 only for 1). */
+    zplr_testbox_clear_packets(0);
+    CHECK_EQ(zplr_start_play(h, path, 0, 1, 0x137, 7), 1);
+    CHECK(find_packet(9, p));
+    CHECK_EQ(p[1], 1);
+    CHECK_EQ(p[2], 1);
+    CHECK_EQ(p[3], 0x37);
+    CHECK_EQ(p[4], 0);
+    CHECK_EQ(zplr_stop_play(h), 1);
+    zplr_testbox_clear_packets(0);
+    CHECK_EQ(zplr_start_play(h, path, 0, 1, 0x37, 1), 1);
+    CHECK(find_packet(9, p));
+    CHECK_EQ(p[3], 0x37);
+    CHECK_EQ(p[4], 1);
     for (i = 0; i < 1000 && (rate = zplr_play_rate(h)) >= 0 && rate != 1000; ++i)
         zplr_tel_sleep(h, 5);
     CHECK_EQ(rate, 1000);

@@ -108,6 +108,12 @@ void ZPLR_TESTBOX_CALL zplr_testbox_far_end(int32_t index, const uint8_t *alaw, 
         l->Audio().SetFarEnd(alaw ? std::vector<uint8_t>(alaw, alaw + count) : std::vector<uint8_t>());
 }
 
+void ZPLR_TESTBOX_CALL zplr_testbox_set_flags(int32_t index, uint32_t flags)
+{
+    if (zlsim::LineModel *l = Line(index))
+        l->SetFlags(flags);
+}
+
 int32_t ZPLR_TESTBOX_CALL zplr_testbox_off_hook(int32_t index)
 {
     zlsim::LineModel *l = Line(index);

@@ -49,6 +49,8 @@ ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_busy(int32_t index);
 ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_release(int32_t index);
 ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_far_end(int32_t index, const uint8_t *alaw,
                                                              size_t count);
+/* The flags word the box answers the flags request with. */
+ZPLR_TESTBOX_API void ZPLR_TESTBOX_CALL zplr_testbox_set_flags(int32_t index, uint32_t flags);
 /* 1 while the line is off hook, as the box sees it. */
 ZPLR_TESTBOX_API int32_t ZPLR_TESTBOX_CALL zplr_testbox_off_hook(int32_t index);
 /* The last number dialled, decoded; returns its length (truncated to
