@@ -109,8 +109,9 @@ TEST_F(VirtualBoxTest, StreamStartIsCheckedAsADriverWould)
     // The other width's layout, a 32-bit address cut from ours, a bad
     // address, a block of other bytes, other words.
     EXPECT_EQ(StreamStart(dev, StartInput(Width == 8 ? 4 : 8, 6, good, 0x471)), 0);
-    if (Width == 8 && (good >> 32) != 0)
+    if (Width == 8 && (good >> 32) != 0) {
         EXPECT_EQ(StreamStart(dev, StartInput(4, 6, good & 0xFFFFFFFFu, 0x471)), 0);
+    }
     EXPECT_EQ(StreamStart(dev, StartInput(Width, 6, 8, 0x471)), 0);
     const uint8_t other[6] = {0x00, 0x00, 0x00, 0x40, 0x00, 0x81};
     EXPECT_EQ(StreamStart(dev, StartInput(Width, 6, reinterpret_cast<uintptr_t>(other), 0x471)), 0);
