@@ -618,7 +618,7 @@ int CZusb_IO::OpenReadSoundInPC(int recordMode)
 int CZusb_IO::ReadSoundFromBufferToPC(unsigned char *buffer, int length)
 {
     DeviceSlot &s = SlotFor(DeviceIndex);
-    s.PcRecChunkRequest.store(length);
+    s.Put(s.PcRecChunkRequest, length);  // wakes the thread waiting for a length
     const int chunks = length <= 0 ? 0 : length / 512 + (length % 512 != 0);
     if (s.Has(Closed))
         return -1;
