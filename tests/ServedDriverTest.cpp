@@ -83,10 +83,10 @@ TEST(WireTest, PayloadChecks)
     EXPECT_FALSE(request(1, {2, 0, 0, 0})) << "version 2";
     // A start request with its block: code, output length, width 4 or 8,
     // block size up to 16, the block, the input.
-    EXPECT_TRUE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 8, 6, 0, 0, 0, 0x40, 0, 0x80}));
-    EXPECT_FALSE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 2, 0})) << "width 2";
-    EXPECT_FALSE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 4, 6, 0})) << "block cut short";
-    EXPECT_FALSE(request(10, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 4, 17})) << "block of 17";
+    EXPECT_TRUE(request(11, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 8, 6, 0, 0, 0, 0x40, 0, 0x80}));
+    EXPECT_FALSE(request(11, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 2, 0})) << "width 2";
+    EXPECT_FALSE(request(11, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 4, 6, 0})) << "block cut short";
+    EXPECT_FALSE(request(11, {0x10, 0x20, 0, 0x80, 0, 0, 0, 0, 4, 17})) << "block of 17";
     EXPECT_FALSE(request(2, std::vector<uint8_t>(19))) << "enum of 19 bytes";
     EXPECT_FALSE(request(3, {})) << "open without path";
     EXPECT_FALSE(request(3, {'a', 0})) << "NUL in path";

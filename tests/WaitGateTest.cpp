@@ -106,23 +106,14 @@ TEST_P(LimitedWaitTest, AChangeDuringTheLastPollIsTooLate)
 
 TEST_P(LimitedWaitTest, AChangeInTimeCountsThoughTheWaiterComesLate)
 {
-    // The waiter, at its first test in the loop, is held up (as by load)
-    // until the wait's whole time is over; the flag changes while it is
-    // held, far inside the limit.
-    std::atomic<bool> holding{false};
-    Setter = std::thread([&] {
-        while (!holding)
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        Flag = true;
-        Gate.Notify();
-    });
+    // The flag changes far inside the limit, but the waiter's own test of it
+    // is held up (as by load) until the wait's whole time is over.
+    SetAt(2);
+    const std::thread::id waiter = std::this_thread::get_id();
     std::atomic<bool> held{false};  // a notifier may test the condition too
     EXPECT_TRUE(Wait(10, [&](bool v) {
-        if (!v && !held) {
-            held = true;
-            holding = true;
+        if (v && std::this_thread::get_id() == waiter && !held.exchange(true))
             std::this_thread::sleep_until(Start.load() + Steps(11.5));
-        }
     }));
     EXPECT_TRUE(held);
     EXPECT_LE(Ticks.load(), 10);
