@@ -122,24 +122,6 @@ Stats RoundTrips(CZusb_IO &io, int n)
     return Summarise(t);
 }
 
-// A WAV file of the library's layout with `seconds` of a steady pattern.
-void WriteSound(const std::string &path, int seconds)
-{
-    const uint32_t n = static_cast<uint32_t>(seconds) * 8000;
-    uint8_t h[48] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 20, 0, 0, 0,
-                     6, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0, 2, 0, 0, 0,
-                     'd', 'a', 't', 'a', 0, 0, 0, 0};
-    const uint32_t riff = 40 + n;
-    std::memcpy(h + 4, &riff, 4);
-    std::memcpy(h + 44, &n, 4);
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char *>(h), sizeof h);
-    std::vector<char> sound(n);
-    for (uint32_t i = 0; i < n; ++i)
-        sound[i] = static_cast<char>(0x55 ^ (i % 40 < 20 ? 0x30 : 0x00));
-    f.write(sound.data(), n);
-}
-
 // One client process of the load run: box `index` records for `seconds`,
 // then plays for `seconds` (the library gives playback the pipe: a
 // recording pauses while a playback runs); prints the bytes recorded, the

@@ -38,23 +38,6 @@ long ResidentKb(pid_t pid)
     return -1;
 }
 
-void WriteSound(const std::string &path, int seconds)
-{
-    const uint32_t n = static_cast<uint32_t>(seconds) * 8000;
-    uint8_t h[48] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 20, 0, 0, 0,
-                     6, 0, 1, 0, 0x40, 0x1F, 0, 0, 0x40, 0x1F, 0, 0, 1, 0, 8, 0, 2, 0, 0, 0,
-                     'd', 'a', 't', 'a', 0, 0, 0, 0};
-    const uint32_t riff = 40 + n;
-    std::memcpy(h + 4, &riff, 4);
-    std::memcpy(h + 44, &n, 4);
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char *>(h), sizeof h);
-    std::vector<char> sound(n);
-    for (uint32_t i = 0; i < n; ++i)
-        sound[i] = static_cast<char>(0x55 ^ (i % 40 < 20 ? 0x30 : 0x00));
-    f.write(sound.data(), n);
-}
-
 // One client: records `turn` seconds, plays `turn` seconds, until `seconds`
 // have passed. Exit status 0 when every start succeeded.
 int Client(int index, int seconds, int turn, const std::string &dir)

@@ -82,14 +82,9 @@ std::string Absolute(const std::string &path)
     return ec ? path : p.string();
 }
 
-}  // namespace
-
-bool ServerAnswers(const std::string &address, std::string &why)
+// The hello with this user's token; true when the server took it.
+bool SayHello(SocketFd fd)
 {
-    SocketFd fd = ConnectTo(address, &why);
-    if (fd == NoSocket)
-        return false;
-    SetReceiveTimeout(fd, 5000);
     const std::string token = ReadToken(TokenFilePath());
     std::vector<uint8_t> out(wire::HeaderSize + 4 + token.size());
     wire::Header h;
@@ -100,8 +95,19 @@ bool ServerAnswers(const std::string &address, std::string &why)
     std::memcpy(out.data() + wire::HeaderSize + 4, token.data(), token.size());
     uint8_t head[wire::HeaderSize + 4];
     wire::Header r;
-    const bool ok = SendAll(fd, out.data(), out.size()) && RecvAll(fd, head, sizeof head) &&
-                    !wire::DecodeHeader(head, r, true) && wire::Get32(head + wire::HeaderSize) == 1;
+    return SendAll(fd, out.data(), out.size()) && RecvAll(fd, head, sizeof head) &&
+           !wire::DecodeHeader(head, r, true) && wire::Get32(head + wire::HeaderSize) == 1;
+}
+
+}  // namespace
+
+bool ServerAnswers(const std::string &address, std::string &why)
+{
+    SocketFd fd = ConnectTo(address, &why);
+    if (fd == NoSocket)
+        return false;
+    SetReceiveTimeout(fd, 5000);
+    const bool ok = SayHello(fd);
     CloseSocket(fd);
     if (!ok)
         why = "the server refused the connection (a wrong token?)";
@@ -139,18 +145,10 @@ int LineCommand(const std::string &address, int index, const std::vector<std::st
         return 1;
     }
     SetReceiveTimeout(fd, 10000);
-    const std::string token = ReadToken(TokenFilePath());
-    std::vector<uint8_t> out(wire::HeaderSize + 4 + token.size());
-    wire::Header h;
-    h.Op = wire::Hello;
-    h.Size = static_cast<uint32_t>(4 + token.size());
-    wire::EncodeHeader(h, out.data());
-    wire::Put32(out.data() + wire::HeaderSize, wire::Version);
-    std::memcpy(out.data() + wire::HeaderSize + 4, token.data(), token.size());
-    uint8_t head[wire::HeaderSize + 4];
-    wire::Header r;
-    bool ok = SendAll(fd, out.data(), out.size()) && RecvAll(fd, head, sizeof head) &&
-              !wire::DecodeHeader(head, r, true) && wire::Get32(head + wire::HeaderSize) == 1;
+    bool ok = SayHello(fd);
+    std::vector<uint8_t> out;
+    wire::Header h, r;
+    uint8_t head[wire::HeaderSize];
     if (!ok) {
         CloseSocket(fd);
         std::fprintf(stderr, "zlbox line: %s refused the connection\n", to.c_str());
