@@ -29,6 +29,8 @@ void VirtualBox::RecordCommandLocked(const Bytes64 &packet)
     const bool was = Streaming_();
     RecordOn_ = packet[1] == 1;
     if (!RecordOn_) {
+        if (was)
+            CatchUpLocked();  // what the FIFO could not hold is counted up to here
         StreamStarted_ = false;
         InQueue_.clear();
         FrameStatus_.clear();
@@ -77,6 +79,17 @@ void VirtualBox::ProduceLocked(uint64_t lineBytes, size_t reading)
         if (SlipEvery_ && Frames_ % SlipEvery_ == 0)
             InQueue_.insert(InQueue_.end(), SlipCount_, 0x00);
     }
+}
+
+// At real time the line produces whether the PC reads or not: everything up
+// to now goes into the FIFO or is counted lost.
+void VirtualBox::CatchUpLocked()
+{
+    if (!Streaming_() || Driver_.Pace_ <= 0)
+        return;
+    const double line = std::chrono::duration<double>(Clock::now() - StreamStart_).count() / Driver_.Pace_ *
+                        StreamBytesPerSecond;
+    ProduceLocked(static_cast<uint64_t>(std::max(0.0, line)), 0);
 }
 
 void VirtualBox::FillLocked(size_t needed)
@@ -167,6 +180,8 @@ void VirtualBox::SetSoundInFifo(size_t bytes)
 uint64_t VirtualBox::SoundInDropped() const
 {
     std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    // The count is brought up to now; the box itself is not const.
+    const_cast<VirtualBox *>(this)->CatchUpLocked();
     return Dropped_;
 }
 

@@ -283,6 +283,7 @@ private:
     void StartStreamLocked();
     void FrameLocked(uint8_t *frame);
     void FillLocked(size_t needed);
+    void CatchUpLocked();
     void ProduceLocked(uint64_t lineBytes, size_t reading);
     bool RecordOn_ = false;
     bool StreamStarted_ = false;

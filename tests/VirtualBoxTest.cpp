@@ -198,6 +198,22 @@ TEST_F(VirtualBoxTest, FifoKeepsTheOldestFramesAndCountsTheLostOnes)
     }
 }
 
+// The line goes on while nobody reads: the loss is counted at once, not at
+// the next read, and stops growing when recording goes off.
+TEST_F(VirtualBoxTest, LossWithoutAReaderIsCountedAsItHappens)
+{
+    Driver.SetSoundPace(0.05);  // 163 840 stream bytes a second
+    StartSoundIn();
+    std::this_thread::sleep_for(milliseconds(32));  // 20 frames, 16 fit
+    const uint64_t seen = Box().SoundInDropped();
+    EXPECT_GE(seen, 4u * 256);
+    ASSERT_EQ(Command(Open("ZLDrv1"), {7, 0}), 1);
+    const uint64_t atStop = Box().SoundInDropped();
+    EXPECT_GE(atStop, seen);
+    std::this_thread::sleep_for(milliseconds(32));
+    EXPECT_EQ(Box().SoundInDropped(), atStop);
+}
+
 TEST_F(VirtualBoxTest, UnpacedStreamLosesNothingAndSlipsByAnyCount)
 {
     Driver.SetSoundPace(0);
