@@ -4,6 +4,7 @@
   zlbox_live.py ZLBOX pipe   lines arrive while the process runs; Ctrl-C ends it cleanly
   zlbox_live.py ZLBOX json   every line is a JSON object; the call's number, keys and hang-up are there
   zlbox_live.py ZLBOX calls  a served box: each call shows its caller ID, the same number again too
+  zlbox_live.py ZLBOX unanswered  a served box: a call that only rang ends with its hang-up, too
 """
 import os
 import tempfile
@@ -87,5 +88,28 @@ elif mode == "calls":
     if rings < 2 or numbers != ["777"] * rings:
         fail("%d rings, caller IDs %r\n%s" % (rings, numbers, out.stderr))
     print("%d calls, each with its caller ID" % rings)
+elif mode == "unanswered":
+    # A call that only rings ends with its hang-up (an answered one's is
+    # the demo's).
+    with tempfile.TemporaryDirectory() as d:
+        sock = os.path.join(d, "s.sock")
+        script = os.path.join(d, "calls.txt")
+        with open(script, "w") as f:
+            f.write("0.5 ring 777\n1 hangup\n")
+        server = subprocess.Popen([zlbox, "serve", "--listen", "unix:" + sock, "--script", script],
+                                  stdout=subprocess.DEVNULL)
+        try:
+            out = subprocess.run([zlbox, "monitor", "--json", "--seconds", "10"], capture_output=True,
+                                 text=True, timeout=60, env=dict(os.environ, ZPLR_DRIVER="unix:" + sock))
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+    events = [json.loads(line) for line in out.stdout.splitlines()]
+    seen = [(e["event"], e.get("number", e.get("answered"))) for e in events
+            if e["event"] in ("ring", "caller ID", "hang-up")]
+    want = [("ring", None), ("caller ID", "777"), ("hang-up", False)]
+    if seen != want:
+        fail("events %r\n%s" % (seen, out.stderr))
+    print("the unanswered call ended with its hang-up")
 else:
     fail("unknown mode " + mode)

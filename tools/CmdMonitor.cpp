@@ -12,6 +12,10 @@ namespace zlbox {
 
 namespace {
 
+// Rings come every 3 to 6 s in the cadences in use; a call that rang and
+// then had no ring for this long was not answered and is over.
+constexpr std::chrono::seconds UnansweredAfter{8};
+
 // Bits the monitor reads and clears itself (ring, busy, answer): shown as
 // their own events, not as a status change back.
 constexpr unsigned Consumed = 0x1 | 0x20 | 0x20000;
@@ -172,6 +176,8 @@ int Monitor(const Options &o, Box &box)
     std::string lastNumber;
     bool numberAhead = false;  // a number shown before its call's ring was seen
     auto numberAt = t0;
+    bool unanswered = false;  // a call rang and nobody took the line
+    auto lastRing = t0;
     while (!Stop) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         if (o.MonitorSeconds > 0 && elapsed >= o.MonitorSeconds)
@@ -201,7 +207,16 @@ int Monitor(const Options &o, Box &box)
         }
         // The line released: the off-hook bit falls, whoever held the line.
         if ((changed & 0x2) && !(word & 0x2))
-            out.Event("hang-up");
+            out.Event("hang-up", "", {{"answered", "true", false}});
+        if (word & 0x2)
+            unanswered = false;
+        // A call that only rang: the box's release of a line that was never
+        // off hook changes nothing the library shows, so the call is over
+        // when its rings stop.
+        if (unanswered && std::chrono::steady_clock::now() - lastRing > UnansweredAfter) {
+            out.Event("hang-up", "unanswered", {{"answered", "false", false}});
+            unanswered = false;
+        }
         // Reading the number acknowledges the call: a ring that comes just
         // before it is taken from the status word read right ahead of it.
         bool ring = io.CheckCallStatus() == 1;
@@ -209,6 +224,8 @@ int Monitor(const Options &o, Box &box)
         const std::string number = io.ReadstrCallNmb();
         if (ring) {
             out.Event("ring");
+            unanswered = !(word & 0x2);
+            lastRing = std::chrono::steady_clock::now();
             // A ring starts a new call, whose number shows even when it is the
             // last one again; unless that number came just ahead of its ring.
             if (!numberAhead)
