@@ -113,8 +113,7 @@ struct Connection {
         EncodeHeader(h, head);
         // The socket's send time-out bounds a server that stopped reading.
         std::lock_guard<std::mutex> lock(SendMutex);
-        return SendAll(Fd, head, sizeof head) && (!aLen || SendAll(Fd, a, aLen)) &&
-               (!bLen || SendAll(Fd, b, bLen));
+        return SendFrame(Fd, head, sizeof head, a, aLen, b, bLen);
     }
 
     // Nothing came for a while: is the server still there?

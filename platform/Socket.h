@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace zplr::platform {
 
@@ -17,6 +19,26 @@ SocketFd ConnectTo(const std::string &address, std::string *error);
 // Whole buffers or nothing: false once the peer is gone or the socket shut.
 bool SendAll(SocketFd s, const void *buf, size_t len);
 bool RecvAll(SocketFd s, void *buf, size_t len);
+
+// A frame of up to three parts; a small one goes out in one send, so that
+// the peer wakes once for it, not once a part.
+inline bool SendFrame(SocketFd s, const void *a, size_t aLen, const void *b = nullptr, size_t bLen = 0,
+                      const void *c = nullptr, size_t cLen = 0)
+{
+    constexpr size_t CopyLimit = 16 * 1024;
+    if (aLen + bLen + cLen > CopyLimit)
+        return SendAll(s, a, aLen) && (!bLen || SendAll(s, b, bLen)) && (!cLen || SendAll(s, c, cLen));
+    std::vector<uint8_t> frame(aLen + bLen + cLen);
+    auto put = [&, at = frame.data()](const void *p, size_t n) mutable {
+        if (n)
+            std::memcpy(at, p, n);
+        at += n;
+    };
+    put(a, aLen);
+    put(b, bLen);
+    put(c, cLen);
+    return SendAll(s, frame.data(), frame.size());
+}
 
 // Bounds each receive, or each send, to `ms` milliseconds (0: no bound).
 void SetReceiveTimeout(SocketFd s, int ms);

@@ -247,8 +247,7 @@ void Session::Reply(const Header &req, int32_t result, const void *a, uint32_t a
     EncodeHeader(h, head);
     Put32(head + HeaderSize, static_cast<uint32_t>(result));
     std::lock_guard<std::mutex> lock(SendMutex_);
-    if (SendAll(Fd_, head, sizeof head) && (!aLen || SendAll(Fd_, a, aLen)) && bLen)
-        SendAll(Fd_, b, bLen);
+    SendFrame(Fd_, head, sizeof head, a, aLen, b, bLen);
 }
 
 bool Session::Find(uint32_t wire, Held &out)
