@@ -273,6 +273,7 @@ std::vector<uint8_t> LineModel::CallerIdMessage(CallerIdType type, const std::st
     std::string t = time;
     t.resize(8, '0');
     std::vector<uint8_t> m;
+    m.reserve(t.size() + number.size() + 4);
     switch (type) {
     case CallerIdType::Sdmf:
         m.assign(t.begin(), t.end());
