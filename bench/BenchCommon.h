@@ -6,6 +6,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -41,6 +43,37 @@ inline bool HelpAsked(int argc, char **argv, const char *usage)
             return true;
         }
     return false;
+}
+
+// A benchmark's `--name N` option.
+struct IntOption {
+    const char *Name;
+    int *Value;
+    int Min;
+};
+
+// Reads the options; false, with the reason on stderr, for an option it
+// does not know or a value that is not a whole number of at least Min.
+inline bool ParseOptions(int argc, char **argv, std::initializer_list<IntOption> options)
+{
+    for (int i = 1; i < argc; i += 2) {
+        const IntOption *o = nullptr;
+        for (const IntOption &known : options)
+            if (!std::strcmp(argv[i], known.Name))
+                o = &known;
+        if (!o) {
+            std::fprintf(stderr, "%s: unknown option %s (see --help)\n", argv[0], argv[i]);
+            return false;
+        }
+        char *end = nullptr;
+        const long v = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+        if (i + 1 >= argc || *end || end == argv[i + 1] || v < o->Min || v > 1000000000L) {
+            std::fprintf(stderr, "%s: %s wants a whole number of at least %d\n", argv[0], o->Name, o->Min);
+            return false;
+        }
+        *o->Value = static_cast<int>(v);
+    }
+    return true;
 }
 
 inline Stats Summarise(std::vector<double> t)

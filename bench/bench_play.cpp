@@ -194,9 +194,8 @@ int main(int argc, char **argv)
                   "  CPU <= 1.5x its floor, stop median <= 20 ms\n"))
         return 0;
     int seconds = 5;
-    for (int i = 1; i + 1 < argc; i += 2)
-        if (!std::strcmp(argv[i], "--seconds"))
-            seconds = std::max(1, std::atoi(argv[i + 1]));
+    if (!ParseOptions(argc, argv, {{"--seconds", &seconds, 1}}))
+        return 2;
     zlsim::VirtualDriver driver;
     CZusb_IO io(0);
     if (StartVirtualBox(driver, io) < 0)

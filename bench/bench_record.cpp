@@ -115,16 +115,9 @@ int main(int argc, char **argv)
                   "  stop p99 <= 70 ms\n"))
         return 0;
     int audioSeconds = 600, cpuSeconds = 4, commands = 60, stops = 15;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--audio-seconds"))
-            audioSeconds = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--cpu-seconds"))
-            cpuSeconds = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--commands"))
-            commands = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--stops"))
-            stops = std::atoi(argv[i + 1]);
-    }
+    if (!ParseOptions(argc, argv, {{"--audio-seconds", &audioSeconds, 1}, {"--cpu-seconds", &cpuSeconds, 1},
+                                   {"--commands", &commands, 1}, {"--stops", &stops, 1}}))
+        return 2;
     zlsim::VirtualDriver driver;
     const std::string file = (std::filesystem::temp_directory_path() / "zplr_bench_record.wav").string();
 

@@ -173,16 +173,12 @@ int main(int argc, char **argv)
                       "  every client's recording and playback at real time\n"))
             return 0;
     int commands = 300, cpuSeconds = 5, loadSeconds = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--client"))
-            return Client(std::atoi(argv[i + 1]), std::atoi(argv[i + 3]), argv[i + 5]);
-        if (!std::strcmp(argv[i], "--commands"))
-            commands = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--cpu-seconds"))
-            cpuSeconds = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--load-seconds"))
-            loadSeconds = std::atoi(argv[i + 1]);
-    }
+    // A client of the load run, as started below.
+    if (argc == 7 && !std::strcmp(argv[1], "--client"))
+        return Client(std::atoi(argv[2]), std::atoi(argv[4]), argv[6]);
+    if (!ParseOptions(argc, argv, {{"--commands", &commands, 1}, {"--cpu-seconds", &cpuSeconds, 1},
+                                   {"--load-seconds", &loadSeconds, 1}}))
+        return 2;
     const fs::path dir = fs::temp_directory_path() / ("zplr-bench-serve-" + std::to_string(getpid()));
     fs::create_directories(dir);
     const std::string address = "unix:" + (dir / "s").string();

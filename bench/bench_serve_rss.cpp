@@ -81,15 +81,11 @@ int main(int argc, char **argv)
                   "within 1024 kB of the start and the run's slope below 1024 kB an hour\n"))
         return 0;
     int seconds = 60, turn = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--client"))
-            return Client(std::atoi(argv[i + 1]), std::atoi(argv[i + 3]), std::atoi(argv[i + 5]),
-                          argv[i + 7]);
-        if (!std::strcmp(argv[i], "--seconds"))
-            seconds = std::max(1, std::atoi(argv[i + 1]));
-        else if (!std::strcmp(argv[i], "--turn"))
-            turn = std::max(1, std::atoi(argv[i + 1]));
-    }
+    // A client, as started below.
+    if (argc == 9 && !std::strcmp(argv[1], "--client"))
+        return Client(std::atoi(argv[2]), std::atoi(argv[4]), std::atoi(argv[6]), argv[8]);
+    if (!ParseOptions(argc, argv, {{"--seconds", &seconds, 1}, {"--turn", &turn, 1}}))
+        return 2;
     const fs::path dir = fs::temp_directory_path() / ("zplr-bench-rss-" + std::to_string(getpid()));
     fs::create_directories(dir);
     const std::string address = "unix:" + (dir / "s").string();

@@ -60,12 +60,8 @@ int main(int argc, char **argv)
                   "  start <= 20 ms, end <= 20 ms\n"))
         return 0;
     int commands = 1000, pollingCommands = 30;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--commands"))
-            commands = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--polling-commands"))
-            pollingCommands = std::atoi(argv[i + 1]);
-    }
+    if (!ParseOptions(argc, argv, {{"--commands", &commands, 1}, {"--polling-commands", &pollingCommands, 1}}))
+        return 2;
     zlsim::VirtualDriver driver;
     CZusb_IO io(0);
     const double start = StartVirtualBox(driver, io);

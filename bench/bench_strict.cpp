@@ -179,18 +179,9 @@ int main(int argc, char **argv)
                   "in one gap at most; the write within 2 % of the sound's time; every command answered.\n"))
         return 0;
     int recordSeconds = 60, playSeconds = 3, writeSeconds = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--record-seconds"))
-            recordSeconds = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--play-seconds"))
-            playSeconds = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--write-seconds"))
-            writeSeconds = std::atoi(argv[i + 1]);
-    }
-    if (recordSeconds < 2 || playSeconds < 1 || writeSeconds < 1) {
-        std::fprintf(stderr, "zplr_bench_strict: seconds must be at least 2, 1 and 1\n");
+    if (!ParseOptions(argc, argv, {{"--record-seconds", &recordSeconds, 2}, {"--play-seconds", &playSeconds, 1},
+                                   {"--write-seconds", &writeSeconds, 1}}))
         return 2;
-    }
 
     zlsim::VirtualDriver driver;
     driver.Plug(0);

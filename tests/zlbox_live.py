@@ -23,6 +23,24 @@ def fail(why):
     sys.exit(1)
 
 
+def monitor_served(script_text, seconds):
+    """zlbox monitor --json for `seconds` on a box served with this script."""
+    with tempfile.TemporaryDirectory() as d:
+        sock = os.path.join(d, "s.sock")
+        script = os.path.join(d, "calls.txt")
+        with open(script, "w") as f:
+            f.write(script_text)
+        server = subprocess.Popen([zlbox, "serve", "--listen", "unix:" + sock, "--script", script],
+                                  stdout=subprocess.DEVNULL)
+        try:
+            out = subprocess.run([zlbox, "monitor", "--json", "--seconds", str(seconds)], capture_output=True,
+                                 text=True, timeout=seconds + 50, env=dict(os.environ, ZPLR_DRIVER="unix:" + sock))
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+    return out, [json.loads(line) for line in out.stdout.splitlines()]
+
+
 if mode == "pipe":
     p = subprocess.Popen([zlbox, "monitor"] + demo, stdout=subprocess.PIPE, text=True)
     start = time.monotonic()
@@ -69,20 +87,7 @@ elif mode == "json":
         fail("the hang-up is not the call's last event: %r" % order)
     print("%d events, number %s, keys %s" % (len(events), numbers[0], keys))
 elif mode == "calls":
-    with tempfile.TemporaryDirectory() as d:
-        sock = os.path.join(d, "s.sock")
-        script = os.path.join(d, "calls.txt")
-        with open(script, "w") as f:
-            f.write("0.5/1.5 ring 777\n")
-        server = subprocess.Popen([zlbox, "serve", "--listen", "unix:" + sock, "--script", script],
-                                  stdout=subprocess.DEVNULL)
-        try:
-            out = subprocess.run([zlbox, "monitor", "--json", "--seconds", "4"], capture_output=True,
-                                 text=True, timeout=30, env=dict(os.environ, ZPLR_DRIVER="unix:" + sock))
-        finally:
-            server.terminate()
-            server.wait(timeout=10)
-    events = [json.loads(line) for line in out.stdout.splitlines()]
+    out, events = monitor_served("0.5/1.5 ring 777\n", 4)
     rings = sum(1 for e in events if e["event"] == "ring")
     numbers = [e["number"] for e in events if e["event"] == "caller ID"]
     if rings < 2 or numbers != ["777"] * rings:
@@ -91,20 +96,7 @@ elif mode == "calls":
 elif mode == "unanswered":
     # A call that only rings ends with its hang-up (an answered one's is
     # the demo's).
-    with tempfile.TemporaryDirectory() as d:
-        sock = os.path.join(d, "s.sock")
-        script = os.path.join(d, "calls.txt")
-        with open(script, "w") as f:
-            f.write("0.5 ring 777\n1 hangup\n")
-        server = subprocess.Popen([zlbox, "serve", "--listen", "unix:" + sock, "--script", script],
-                                  stdout=subprocess.DEVNULL)
-        try:
-            out = subprocess.run([zlbox, "monitor", "--json", "--seconds", "10"], capture_output=True,
-                                 text=True, timeout=60, env=dict(os.environ, ZPLR_DRIVER="unix:" + sock))
-        finally:
-            server.terminate()
-            server.wait(timeout=10)
-    events = [json.loads(line) for line in out.stdout.splitlines()]
+    out, events = monitor_served("0.5 ring 777\n1 hangup\n", 10)
     seen = [(e["event"], e.get("number", e.get("answered"))) for e in events
             if e["event"] in ("ring", "caller ID", "hang-up")]
     want = [("ring", None), ("caller ID", "777"), ("hang-up", False)]
