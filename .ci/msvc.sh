@@ -75,13 +75,8 @@ fi
 run() {
   local arch=$1 dir port server app rc=0 root=$PWD
   [[ $arch == i686 && ${I386_OK:-1} == 0 ]] && { echo "   skipped: this machine runs no i386 programs"; return 0; }
-  [[ -x build/zlbox ]] || { cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j2 --target zlbox; }
   dir=$(mktemp -d)
-  port=$((20000 + RANDOM % 20000))
-  export ZPLR_TOKEN_FILE="$dir/token"
-  build/zlbox serve --boxes 0 --listen "tcp:127.0.0.1:$port" >"$dir/server.log" 2>&1 &
-  server=$!
-  for _ in $(seq 100); do grep -q ZPLR_DRIVER "$dir/server.log" && break; sleep 0.1; done
+  serve_box_on_tcp "$dir"
   (cd "$dir" && ZPLR_DRIVER="tcp:127.0.0.1:$port" ZPLR_TOKEN_FILE="Z:${dir//\//\\}\\token" \
     timeout 180 "${WINE[$arch]}" "$root/build-win-$arch/zplr_msvc_app.exe" >"$dir/app.log" 2>&1) &
   app=$!

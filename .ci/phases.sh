@@ -48,3 +48,16 @@ install_missing() {
   quiet apt-get install -y ${APT_FLAGS[@]+"${APT_FLAGS[@]}"} "${missing[@]}"
   echo "   installed: ${missing[*]}"
 }
+
+# serve_box_on_tcp DIR: zlbox serve for box 0 on a loopback port, its token
+# in DIR; sets the caller's `port` and `server` (its pid) and exports
+# ZPLR_TOKEN_FILE. Builds zlbox first when there is none.
+serve_box_on_tcp() {
+  local dir=$1
+  [[ -x build/zlbox ]] || { cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j2 --target zlbox; }
+  port=$((20000 + RANDOM % 20000))
+  export ZPLR_TOKEN_FILE="$dir/token"
+  build/zlbox serve --boxes 0 --listen "tcp:127.0.0.1:$port" >"$dir/server.log" 2>&1 &
+  server=$!
+  for _ in $(seq 100); do grep -q ZPLR_DRIVER "$dir/server.log" && break; sleep 0.1; done
+}

@@ -107,13 +107,8 @@ done
 # status, then a call scripted from the Linux side.
 served() {
   local dir port server out rc=0
-  [[ -x build/zlbox ]] || { cmake -S . -B build -G Ninja >/dev/null && cmake --build build -j2 --target zlbox; }
   dir=$(mktemp -d)
-  port=$((20000 + RANDOM % 20000))
-  export ZPLR_TOKEN_FILE="$dir/token"
-  build/zlbox serve --boxes 0 --listen "tcp:127.0.0.1:$port" >"$dir/server.log" 2>&1 &
-  server=$!
-  for _ in $(seq 100); do grep -q ZPLR_DRIVER "$dir/server.log" && break; sleep 0.1; done
+  serve_box_on_tcp "$dir"
   out=$(ZPLR_DRIVER="tcp:127.0.0.1:$port" ZPLR_TOKEN_FILE="Z:${dir//\//\\}\\token" \
         timeout 120 "$WINE64" build-win-x86_64/zlbox.exe status 2>&1) || rc=1
   grep -q "device 0: box reached" <<<"$out" || { echo "$out"; rc=1; }

@@ -94,11 +94,15 @@ void VirtualBox::ClearPackets()
     PacketTotal_ = 0;
 }
 
-bool VirtualBox::WaitPackets(size_t n, int timeoutMs) const
+bool VirtualBox::WaitLogged(int timeoutMs, const std::function<bool()> &done) const
 {
     std::unique_lock<std::mutex> lock(Driver_.Mutex_);
-    return Wake_[LogWait].wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [&] { return PacketTotal_ >= n; });
+    return Wake_[LogWait].wait_for(lock, std::chrono::milliseconds(timeoutMs), done);
+}
+
+bool VirtualBox::WaitPackets(size_t n, int timeoutMs) const
+{
+    return WaitLogged(timeoutMs, [&] { return PacketTotal_ >= n; });
 }
 
 std::vector<ControlCall> VirtualBox::Controls() const
@@ -125,13 +129,21 @@ unsigned VirtualBox::RefusedStarts() const
     return RefusedStarts_;
 }
 
-int VirtualDriver::Read(ZlHandle h, void *buf, unsigned len, unsigned *done)
+// The open, live pipe a transfer goes to, with nothing done yet; null when
+// the driver refuses it.
+VirtualDriver::HandleInfo *VirtualDriver::TransferOn(ZlHandle h, const void *buf, unsigned *done)
 {
-    std::unique_lock<std::mutex> lock(Mutex_);
     if (done)
         *done = 0;
     HandleInfo *info = Find(h);
-    if (!info || !buf || !Live(*info))
+    return info && buf && Live(*info) ? info : nullptr;
+}
+
+int VirtualDriver::Read(ZlHandle h, void *buf, unsigned len, unsigned *done)
+{
+    std::unique_lock<std::mutex> lock(Mutex_);
+    HandleInfo *info = TransferOn(h, buf, done);
+    if (!info)
         return 0;
     VirtualBox &b = *Boxes_[info->Box];
     const Pipe pipe = info->On;
@@ -191,10 +203,8 @@ int VirtualDriver::ReadReport(std::unique_lock<std::mutex> &lock, Transfer &t, V
 int VirtualDriver::Write(ZlHandle h, const void *buf, unsigned len, unsigned *done)
 {
     std::unique_lock<std::mutex> lock(Mutex_);
-    if (done)
-        *done = 0;
-    HandleInfo *info = Find(h);
-    if (!info || !buf || !Live(*info))
+    HandleInfo *info = TransferOn(h, buf, done);
+    if (!info)
         return 0;
     VirtualBox &b = *Boxes_[info->Box];
     const Pipe pipe = info->On;

@@ -168,9 +168,7 @@ void VirtualBox::ClearSoundOut()
 
 bool VirtualBox::WaitSoundOut(size_t bytes, int timeoutMs) const
 {
-    std::unique_lock<std::mutex> lock(Driver_.Mutex_);
-    return Wake_[LogWait].wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                   [&] { return SoundOutTotal_ >= bytes; });
+    return WaitLogged(timeoutMs, [&] { return SoundOutTotal_ >= bytes; });
 }
 
 unsigned VirtualBox::SoundOutStarts() const

@@ -284,6 +284,8 @@ private:
     void FrameLocked(uint8_t *frame);
     void FillLocked(size_t needed);
     void CatchUpLocked();
+    // Waits, up to timeoutMs, for `done` (called under the lock) on the log's wake-up.
+    bool WaitLogged(int timeoutMs, const std::function<bool()> &done) const;
     void ProduceLocked(uint64_t lineBytes, size_t reading);
     bool RecordOn_ = false;
     bool StreamStarted_ = false;
@@ -385,6 +387,7 @@ private:
         bool Ended(bool takePending);
     };
     HandleInfo *Find(ZlHandle h);  // needs Mutex_
+    HandleInfo *TransferOn(ZlHandle h, const void *buf, unsigned *done);  // needs Mutex_
     int ReadSoundIn(std::unique_lock<std::mutex> &lock, Transfer &t, VirtualBox &b, uint8_t *buf,
                     unsigned len, unsigned *done);
     int ReadReport(std::unique_lock<std::mutex> &lock, Transfer &t, VirtualBox &b, uint8_t *buf,

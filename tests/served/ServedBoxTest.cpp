@@ -360,6 +360,29 @@ bool Ask(int fd, std::vector<uint8_t> frame, std::vector<uint8_t> &reply)
     return size == 0 || recv(fd, reply.data() + 16, size, MSG_WAITALL) == ssize_t(size);
 }
 
+// Finds box 1 (its class {77F49321-16EF-11D2-AD51-006097B514DE}, member 0)
+// and opens its pipe 0 on a raw connection: the handle, 0 when that failed.
+uint16_t OpenBox1Reports(int fd)
+{
+    std::vector<uint8_t> reply;
+    std::vector<uint8_t> e = Frame(20, 2);
+    e.insert(e.end(), {0x21, 0x93, 0xF4, 0x77, 0xEF, 0x16, 0xD2, 0x11, 0xAD, 0x51, 0x00, 0x60, 0x97,
+                       0xB5, 0x14, 0xDE, 0, 0, 0, 0});
+    if (!Ask(fd, e, reply) || reply[4] != 0x82 || reply[20] != 1) {
+        ADD_FAILURE() << "box 1 not found";
+        return 0;
+    }
+    std::string path(reply.begin() + 28, reply.end());
+    path += "\\ZLDrv0";
+    std::vector<uint8_t> open = Frame(uint32_t(path.size()), 3);
+    open.insert(open.end(), path.begin(), path.end());
+    if (!Ask(fd, open, reply) || reply[16] != 1) {
+        ADD_FAILURE() << "pipe 0 of box 1 not opened";
+        return 0;
+    }
+    return static_cast<uint16_t>(reply[12] | reply[13] << 8);
+}
+
 TEST_F(ServedBoxTest, RequestsPilingOnOneLaneCloseTheConnectionAndFreeTheBox)
 {
     int fd = RawConnect();
@@ -368,20 +391,8 @@ TEST_F(ServedBoxTest, RequestsPilingOnOneLaneCloseTheConnectionAndFreeTheBox)
     std::vector<uint8_t> hello = Frame(4, 1);
     hello.insert(hello.end(), {1, 0, 0, 0});
     ASSERT_TRUE(Ask(fd, hello, reply));
-    // Box 1's class, {77F49321-16EF-11D2-AD51-006097B514DE}, member 0.
-    std::vector<uint8_t> e = Frame(20, 2);
-    e.insert(e.end(), {0x21, 0x93, 0xF4, 0x77, 0xEF, 0x16, 0xD2, 0x11, 0xAD, 0x51, 0x00, 0x60, 0x97,
-                       0xB5, 0x14, 0xDE, 0, 0, 0, 0});
-    ASSERT_TRUE(Ask(fd, e, reply));
-    ASSERT_EQ(reply[4], 0x82);
-    ASSERT_EQ(reply[20], 1) << "box 1 found";
-    std::string path(reply.begin() + 28, reply.end());
-    path += "\\ZLDrv0";
-    std::vector<uint8_t> open = Frame(uint32_t(path.size()), 3);
-    open.insert(open.end(), path.begin(), path.end());
-    ASSERT_TRUE(Ask(fd, open, reply));
-    ASSERT_EQ(reply[16], 1) << "pipe 0 of box 1 opened";
-    const uint32_t handle = reply[12] | reply[13] << 8;
+    const uint32_t handle = OpenBox1Reports(fd);
+    ASSERT_NE(handle, 0u);
     std::string out;
     EXPECT_EQ(Zlbox({"--device", "1", "status"}, &out), 1) << "box 1 is held: " << out;
 
@@ -582,19 +593,8 @@ TEST_F(ServedBoxTest, DeadClientReleasesItsBoxWhateverItHadBlocked)
     ASSERT_GE(fd, 0);
     std::vector<uint8_t> reply;
     ASSERT_TRUE(Ask(fd, HelloFrame(), reply));
-    // Box 1's class, {77F49321-16EF-11D2-AD51-006097B514DE}, member 0.
-    std::vector<uint8_t> e = Frame(20, 2);
-    e.insert(e.end(), {0x21, 0x93, 0xF4, 0x77, 0xEF, 0x16, 0xD2, 0x11, 0xAD, 0x51, 0x00, 0x60, 0x97,
-                       0xB5, 0x14, 0xDE, 0, 0, 0, 0});
-    ASSERT_TRUE(Ask(fd, e, reply));
-    ASSERT_EQ(reply[20], 1) << "box 1 found";
-    std::string path(reply.begin() + 28, reply.end());
-    path += "\\ZLDrv0";
-    std::vector<uint8_t> open = Frame(uint32_t(path.size()), 3);
-    open.insert(open.end(), path.begin(), path.end());
-    ASSERT_TRUE(Ask(fd, open, reply));
-    ASSERT_EQ(reply[16], 1) << "pipe 0 of box 1 opened";
-    const uint16_t handle = reply[12] | reply[13] << 8;
+    const uint16_t handle = OpenBox1Reports(fd);
+    ASSERT_NE(handle, 0u);
     // A blocked read of pipe 0 on each of 60 lanes.
     std::vector<uint8_t> reads;
     for (uint16_t lane = 0; lane < 60; ++lane) {
