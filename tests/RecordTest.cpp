@@ -96,21 +96,39 @@ protected:
         return out;
     }
     // The audio of the file is the line's, frame by frame, without the
-    // frames listed.
-    static bool MatchesLine(const std::vector<uint8_t> &b, std::vector<uint64_t> dropped = {})
+    // frames listed, and without up to `lost` frames more that the box
+    // itself dropped (a loaded machine may let its FIFO fill on the test
+    // clock): each gap is whole frames, the rest in order.
+    static bool MatchesLine(const std::vector<uint8_t> &b, std::vector<uint64_t> dropped = {},
+                            uint64_t lost = 0)
     {
+        auto frameAt = [&](size_t at, uint64_t frame) {
+            for (uint64_t k = 0; k < 250 && at + k < b.size(); ++k)
+                if (b[at + k] != Sample(frame * 250 + k))
+                    return false;
+            return true;
+        };
         uint64_t frame = 0;
         size_t at = 48;
         while (at < b.size()) {
-            if (std::find(dropped.begin(), dropped.end(), frame) == dropped.end())
-                for (uint64_t k = 0; k < 250 && at < b.size(); ++k, ++at)
-                    if (b[at] != Sample(frame * 250 + k))
-                        return false;
+            if (std::find(dropped.begin(), dropped.end(), frame) == dropped.end()) {
+                uint64_t skip = 0;
+                while (skip <= lost && !frameAt(at, frame + skip))
+                    ++skip;
+                if (skip > lost)
+                    return false;
+                lost -= skip;
+                frame += skip;
+                at += 250;
+            }
             ++frame;
         }
         return true;
     }
-    void ExpectLineAudio(const std::vector<uint8_t> &b) { EXPECT_TRUE(MatchesLine(b)); }
+    void ExpectLineAudio(const std::vector<uint8_t> &b)
+    {
+        EXPECT_TRUE(MatchesLine(b, {}, Box().SoundInDropped() / 256));
+    }
     // A recording after a fault: the file is complete, and as long as the
     // stop said.
     void RecordAgain(const char *name, std::vector<uint8_t> &b)
@@ -246,7 +264,7 @@ TEST_F(RecordTest, FramesOutOfStepAreDroppedAndTheStreamResynchronised)
     // Frames 4 and 5 went with their read. The read that met the shift
     // held filler, frame F and the start of F + 1, the discard read the rest
     // of F + 1: nothing of them is lost.
-    EXPECT_TRUE(MatchesLine(b, {4, 5}));
+    EXPECT_TRUE(MatchesLine(b, {4, 5}, Box().SoundInDropped() / 256));
 }
 
 TEST_F(RecordTest, InBandStatusAndKeys)
@@ -539,9 +557,10 @@ TEST_P(RecordFaultTest, LosesAtMostTheFrameItBroke)
     std::vector<uint8_t> b = ReadFile(path);
     ASSERT_EQ(static_cast<size_t>(size), b.size());
     ExpectCompletedWav(b);
-    bool ok = MatchesLine(b);
+    const uint64_t boxLost = Box().SoundInDropped() / 256;
+    bool ok = MatchesLine(b, {}, boxLost);
     for (uint64_t lost = 0; !ok && f.MayLose > 0 && lost < b.size() / 250; ++lost)
-        ok = MatchesLine(b, {lost});
+        ok = MatchesLine(b, {lost}, boxLost);
     EXPECT_TRUE(ok) << "more than " << f.MayLose << " frame(s) lost, or audio out of order";
     // Reads of the pipe are two frames, or a discard read of 64, 128 or 192.
     for (unsigned n : Box().SoundInReads())
