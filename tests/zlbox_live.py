@@ -90,7 +90,8 @@ elif mode == "calls":
     out, events = monitor_served("0.5/1.5 ring 777\n", 4)
     rings = sum(1 for e in events if e["event"] == "ring")
     numbers = [e["number"] for e in events if e["event"] == "caller ID"]
-    if rings < 2 or numbers != ["777"] * rings:
+    # The monitor may end between a ring and its number's report.
+    if rings < 2 or numbers not in (["777"] * rings, ["777"] * (rings - 1)):
         fail("%d rings, caller IDs %r\n%s" % (rings, numbers, out.stderr))
     print("%d calls, each with its caller ID" % rings)
 elif mode == "unanswered":
