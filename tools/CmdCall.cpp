@@ -19,12 +19,6 @@ int Call(const Options &o, Box &box)
         return ExitFailed;
     if (!AwaitCall(io, o, line))
         return ExitTimedOut;
-    std::printf("incoming call\n");
-    // The caller ID follows the first ring.
-    std::string number;
-    const double idWait = line ? 2 : 6;
-    WaitFor(idWait < o.WaitS ? idWait : o.WaitS, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
-    std::printf("caller: %s\n", number.empty() ? "(no number)" : number.c_str());
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
     int rc = r == 1 ? ExitDone : ExitFailed;

@@ -150,12 +150,6 @@ int Record(const Options &o, Box &box)
         return ExitFailed;
     if (!AwaitCall(io, o, line))
         return ExitTimedOut;
-    std::printf("incoming call\n");
-    // The caller ID follows the first ring.
-    std::string number;
-    const double idWait = line ? 2 : 6;
-    WaitFor(idWait < o.WaitS ? idWait : o.WaitS, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
-    std::printf("caller: %s\n", number.empty() ? "(no number)" : number.c_str());
     int r = io.PickUp();
     std::printf("PickUp: %d\n", r);
     if (r == 1 && !greeting.empty()) {

@@ -209,8 +209,15 @@ bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line)
     if (line && !o.NoCall)
         line->Ring(o.Number, o.Format);
     std::printf("waiting for a call\n");
-    if (WaitFor(o.WaitS, [&] { return Interrupted() || io.CheckCallStatus() == 1; }) && !Interrupted())
+    if (WaitFor(o.WaitS, [&] { return Interrupted() || io.CheckCallStatus() == 1; }) && !Interrupted()) {
+        std::printf("incoming call\n");
+        // The caller ID follows the first ring.
+        std::string number;
+        const double idWait = line ? 2 : 6;
+        WaitFor(idWait < o.WaitS ? idWait : o.WaitS, [&] { return !(number = io.ReadstrCallNmb()).empty(); });
+        std::printf("caller: %s\n", number.empty() ? "(no number)" : number.c_str());
         return true;
+    }
     if (!Interrupted())
         std::fprintf(stderr, "zlbox: no call within %s\n", Seconds(o.WaitS).c_str());
     io.ExistUSB_IO();

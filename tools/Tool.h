@@ -122,8 +122,9 @@ bool Reached(CZusb_IO &io, const Options &o);
 // Why a served box was not reached, as far as zlbox can tell, on stderr.
 void ExplainNotReached(int index);
 
-// Rings the virtual line, if any, and waits for the call; false, with the
-// session ended and "no call within" on stderr, when none comes in --wait.
+// Rings the virtual line, if any, waits for the call and shows it with its
+// caller; false, with the session ended and "no call within" on stderr, when
+// none comes in --wait.
 bool AwaitCall(CZusb_IO &io, const Options &o, zlsim::LineModel *line);
 
 // Takes the keys pressed since the last call, each shown as it comes
