@@ -119,6 +119,38 @@ TEST_F(RecoveryTest, FailedWriteNeverReportsSuccess)
     EXPECT_EQ(io.PutDown(), 1);
 }
 
+// A reply report that comes while a command is handed over but not yet
+// written (the command thread still busy with the packet before it) cannot be
+// that command's reply, and neither can the earlier packet's own reply.
+TEST_F(RecoveryTest, AReportBeforeTheWriteIsNoReplyToIt)
+{
+    CZusb_IO io(3);
+    StartOpen(io);
+    transport::DeviceSlot &s = SlotFor(3);
+    auto outstanding = [&] { return static_cast<uint32_t>(s.Outstanding.load() >> 32); };
+    Driver.Box(3).HoldWrites(true);
+    ASSERT_EQ(HandOver(io, 24), 1);  // its write now blocks in the box
+    ASSERT_TRUE(Eventually([&] { return s.CommandPipeCtx.WritePending.load() == 0; }));
+    Driver.Box(3).SendReport({3});
+    ASSERT_TRUE(Eventually([&] { return (s.DeviceStatus.load() & transport::AwaitingReply) == 0; }));
+
+    std::atomic<int> picked{2};
+    std::thread caller([&] { picked = io.PickUp(); });
+    ASSERT_TRUE(Eventually([&] { return s.CommandPipeCtx.WritePending.load() == 1; }));
+    const uint32_t pickUp = outstanding();
+    Driver.Box(3).SendReport({3});
+    ASSERT_TRUE(Eventually([&] { return (s.DeviceStatus.load() & transport::AwaitingReply) == 0; }));
+    EXPECT_NE(s.RepliedPacket.load(), pickUp) << "a report before the write was taken as its reply";
+    EXPECT_EQ(picked.load(), 2) << "PickUp returned before its packet went out";
+
+    // Out it goes, and its own reply ends the wait.
+    Driver.Box(3).HoldWrites(false);
+    caller.join();
+    EXPECT_EQ(picked.load(), 1);
+    EXPECT_EQ(Driver.Box(3).Packets().back()[0], 4);
+    EXPECT_EQ(io.PutDown(), 1);
+}
+
 TEST_F(RecoveryTest, AReplyThatNeverComesCostsOneMoreCommand)
 {
     CZusb_IO io(2);

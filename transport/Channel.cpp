@@ -41,7 +41,9 @@ void CreditReply(DeviceSlot &s)
 {
     const uint64_t o = s.Outstanding.load(std::memory_order_acquire);
     const uint32_t n = NumberOf(o);
-    if (n != 0 && ConnectionOf(o) == s.LossCount.load() && s.FailedPacket.load() != n)
+    // A report that came before the packet went out is not its reply.
+    if (n != 0 && ConnectionOf(o) == s.LossCount.load() && s.FailedPacket.load() != n &&
+        s.SendingPacket.load(std::memory_order_acquire) == n)
         s.RepliedPacket.store(n, std::memory_order_release);
     // Release: the payload is in place. The dispatcher notifies once for
     // the whole report.

@@ -122,6 +122,8 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
             }
         }
         unsigned done = 0;
+        // Published before the write: the reply may come while it runs.
+        s.SendingPacket.store(number, std::memory_order_release);
         const bool written = data && platform::Driver().Write(pipe, data, len, &done);
         if (!t.Me.Current())
             return;  // a later session owns the flags now
