@@ -17,7 +17,12 @@ uint64_t Le64(const uint8_t *p) { return Le32(p) | uint64_t(Le32(p + 4)) << 32; 
 
 void VirtualBox::QueueLocked(const Bytes64 &report, Clock::duration delay)
 {
-    Queued q{Clock::now() + delay, report};
+    QueueAtLocked(report, Clock::now() + delay);
+}
+
+void VirtualBox::QueueAtLocked(const Bytes64 &report, Clock::time_point due)
+{
+    Queued q{due, report};
     // Reports leave in the order of their due times; equal times keep order.
     auto at = std::upper_bound(Reports_.begin(), Reports_.end(), q,
                                [](const Queued &a, const Queued &b) { return a.Due < b.Due; });
@@ -63,13 +68,17 @@ void VirtualBox::AnswerLocked(const Bytes64 &packet)
         replies.push_back(r);
     }
     // One latency for all the reports of a command: they leave together, in
-    // order.
-    const Clock::duration latency = ReplyLatencyLocked();
+    // order. The box answers its commands one after another, so a reply never
+    // overtakes the reply to an earlier command, however the latencies fall.
+    const auto now = Clock::now();
+    const auto due = std::max(now + ReplyLatencyLocked(), LastReplyDue_);
+    LastReplyDue_ = due;
+    const Clock::duration latency = due - now;
     for (const Bytes64 &r : replies) {
         if (Withhold_)
             Withheld_.push_back(r);
         else
-            QueueLocked(r, latency);
+            QueueAtLocked(r, due);
     }
     if (packet[0] == 9)
         PlayCommandLocked(packet, latency);

@@ -206,6 +206,7 @@ private:
     explicit VirtualBox(VirtualDriver &driver, int index);
     bool TakeFailure(Pipe pipe, Op op);   // needs the driver lock
     void QueueLocked(const Bytes64 &report, std::chrono::steady_clock::duration delay);
+    void QueueAtLocked(const Bytes64 &report, std::chrono::steady_clock::time_point due);
     void QueueLocked(const Bytes64 &report, int delayMs);
     void AnswerLocked(const Bytes64 &packet);
     void PlayCommandLocked(const Bytes64 &packet, std::chrono::steady_clock::duration latency);
@@ -266,6 +267,7 @@ private:
     std::deque<Pipe> Opens_;
     std::vector<Bytes64> Withheld_;
     bool Withhold_ = false;
+    std::chrono::steady_clock::time_point LastReplyDue_{};  // replies leave in command order
     Mode Mode_ = Mode::Strict;
     int LatencyMin_, LatencyMax_;
     int EndMin_, EndMax_;

@@ -200,6 +200,25 @@ TEST_F(VirtualBoxTest, FifoKeepsTheOldestFramesAndCountsTheLostOnes)
 
 // The line goes on while nobody reads: the loss is counted at once, not at
 // the next read, and stops growing when recording goes off.
+// Replies jitter, but the box answers its commands in their order: a reply
+// never overtakes the reply to an earlier command.
+TEST_F(VirtualBoxTest, RepliesKeepTheOrderOfTheirCommands)
+{
+    Box().SetReplyLatency(0, 40);
+    Box().SetResponder(24, [](const Bytes64 &p) {
+        Bytes64 r{};
+        r[0] = 3;
+        r[1] = p[1];
+        return std::vector<Bytes64>{r};
+    });
+    ZlHandle cmd = Open("ZLDrv1");
+    ZlHandle report = Open("ZLDrv0");
+    for (uint8_t n = 1; n <= 40; ++n)
+        ASSERT_EQ(Command(cmd, {24, n}), 1);
+    for (uint8_t n = 1; n <= 40; ++n)
+        EXPECT_EQ(Report(report)[1], n);
+}
+
 TEST_F(VirtualBoxTest, LossWithoutAReaderIsCountedAsItHappens)
 {
     Driver.SetSoundPace(0.05);  // 163 840 stream bytes a second

@@ -132,7 +132,7 @@ struct DeviceSlot {
     std::atomic<uint32_t> PacketCount{0};       // hand-overs so far; packets are 1, 2, ...
     std::atomic<uint64_t> Outstanding{0};       // number << 32 | connection of the last hand-over
     std::atomic<uint32_t> WritingPacket{0};     // number of the packet in CommandBuffer
-    std::atomic<uint32_t> SendingPacket{0};     // number of the packet the last write took (0: an ack)
+    std::atomic<uint32_t> SendingPacket{0};     // last packet whose write has begun
     std::atomic<uint32_t> RepliedPacket{0};     // last packet a report answered
     std::atomic<uint32_t> FailedPacket{0};      // last packet whose write failed
     std::atomic<uint32_t> AbandonedPacket{0};   // last packet a hand-over stopped waiting for

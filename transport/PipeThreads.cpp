@@ -122,8 +122,10 @@ void Work(DeviceSlot &s, Secondary &t, ZlHandle &pipe, ZlHandle device, bool &wr
             }
         }
         unsigned done = 0;
-        // Published before the write: the reply may come while it runs.
-        s.SendingPacket.store(number, std::memory_order_release);
+        // Published before the write: the reply may come while it runs. An
+        // ack leaves it: the packet before it may still be answered.
+        if (number)
+            s.SendingPacket.store(number, std::memory_order_release);
         const bool written = data && platform::Driver().Write(pipe, data, len, &done);
         if (!t.Me.Current())
             return;  // a later session owns the flags now
