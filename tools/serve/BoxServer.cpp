@@ -526,22 +526,49 @@ int BoxServer::BoxOfPath(const std::string &path)
 
 bool BoxServer::Claim(int index, Session *s)
 {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    if (Owner_[index] && Owner_[index] != s)
-        return false;
-    Owner_[index] = s;
-    ++Holds_[index];
+    bool taken;
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (Owner_[index] && Owner_[index] != s)
+            return false;
+        taken = !Owner_[index];
+        Owner_[index] = s;
+        ++Holds_[index];
+    }
+    if (taken && Watcher_)
+        Watcher_(index, "owner", "taken");
     return true;
 }
 
 void BoxServer::Release(int index, Session *s)
 {
+    bool freed = false;
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (Owner_[index] == s && Holds_[index] && --Holds_[index] == 0) {
+            Owner_[index] = nullptr;
+            freed = true;
+        }
+    }
+    if (freed && Watcher_)
+        Watcher_(index, "owner", "free");
+}
+
+bool BoxServer::Owned(int index)
+{
     std::lock_guard<std::mutex> lock(Mutex_);
-    if (Owner_[index] == s && Holds_[index] && --Holds_[index] == 0)
-        Owner_[index] = nullptr;
+    return index >= 0 && index < 4 && Owner_[index] != nullptr;
 }
 
 bool BoxServer::LineCommand(int index, const std::string &command, std::string &answer)
+{
+    const bool done = RunLineCommand(index, command, answer);
+    if (done && Watcher_)
+        Watcher_(index, command, answer);
+    return done;
+}
+
+bool BoxServer::RunLineCommand(int index, const std::string &command, std::string &answer)
 {
     if (!Serves(index)) {
         answer = "box " + std::to_string(index) + " is not served";
