@@ -191,13 +191,19 @@ struct WebPhone::Impl {
     // On the driver's lock: only our own lock is taken.
     void OnCommand(int box, const zlsim::Bytes64 &p)
     {
-        char args[64] = "";
-        int n = 0;
-        for (int i = 1; i < 9 && n < static_cast<int>(sizeof args) - 4; ++i)
+        // As ZPLR_TRACE shows it: the bytes after the code up to the last
+        // non-zero one, at most 16.
+        int last = 0;
+        for (int i = 1; i < 17; ++i)
+            if (p[i])
+                last = i;
+        char args[80] = "";
+        for (int i = 1, n = 0; i <= last; ++i)
             n += std::snprintf(args + n, sizeof args - n, " %02X", p[i]);
         std::lock_guard<std::mutex> lock(Mutex);
         AddLocked(box, "command", std::to_string(p[0]),
-                  std::string(zplr::platform::CommandName(p[0])) + " (" + std::to_string(p[0]) + "):" + args);
+                  std::string(zplr::platform::CommandName(p[0])) + " (" + std::to_string(p[0]) + ")" +
+                      (last ? std::string(":") + args : std::string()));
         switch (p[0]) {
         case 3: AddLocked(box, "timeline", "hook", "on hook: the application hung up"); break;
         case 4: AddLocked(box, "timeline", "hook", "off hook: the application picked up"); break;
@@ -274,8 +280,7 @@ struct WebPhone::Impl {
         };
         take(f.Timeline);
         take(f.Commands);
-        std::sort(out.begin() + (out.empty() || out[0].Type != "status" ? 0 : 1), out.end(),
-                  [](const Event &a, const Event &b) { return a.Seq < b.Seq; });
+        std::sort(out.begin(), out.end(), [](const Event &a, const Event &b) { return a.Seq < b.Seq; });
         return out;
     }
 
@@ -497,8 +502,9 @@ void WebPhone::Impl::Routes()
                 std::vector<Event> events;
                 {
                     std::unique_lock<std::mutex> lock(Mutex);
-                    // A comment now and then finds a page that went away.
-                    Changed.wait_for(lock, std::chrono::seconds(10), [&] {
+                    // A comment every 2 s finds a page that went away: the
+                    // second write after its close fails.
+                    Changed.wait_for(lock, std::chrono::seconds(2), [&] {
                         return Stopping || Seq > cursor->After || Feeds[box].Status.Seq > cursor->Status;
                     });
                     if (Stopping)
