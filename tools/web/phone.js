@@ -143,6 +143,9 @@ function addWave(d, samples) {
 function drawWave(d) {
   const c = $(d.canvas), g = c.getContext("2d");
   g.clearRect(0, 0, c.width, c.height);
+  g.fillStyle = "#6b7280";
+  g.font = "11px system-ui, sans-serif";
+  g.fillText(d === dirs.out ? "application → line" : "line → application", 4, 12);
   g.fillStyle = d === dirs.out ? "#2451b7" : "#0f7b3f";
   const n = d.wave.length, mid = c.height / 2;
   if (!n) return;
