@@ -47,6 +47,10 @@ def test_loopback_only(served, tmp_path):
         rows = [line.split() for line in f.readlines()[1:]]
     local = [r[1] for r in rows if r[3] == "0A" and int(r[1].split(":")[1], 16) == served.port]
     assert local == ["0100007F:%04X" % served.port]
+    # A port another server holds is refused, not shared.
+    r = subprocess.run([ZLBOX, "serve", "--listen", "unix:" + str(tmp_path / "y.sock"), "--web",
+                        "127.0.0.1:%d" % served.port], capture_output=True, text=True, timeout=WAIT)
+    assert r.returncode == 1 and "cannot listen on 127.0.0.1:%d" % served.port in r.stderr, r.stderr
     for address in ("0.0.0.0:8765", "192.168.1.20:8765", "[::]:8765", "example.com:80"):
         r = subprocess.run([ZLBOX, "serve", "--listen", "unix:" + str(tmp_path / "x.sock"), "--web", address],
                            capture_output=True, text=True, timeout=WAIT)
@@ -76,6 +80,10 @@ def test_actions_do_what_zlbox_line_does(served):
         status, answer = served.line(command)
         assert status == 400 and not answer["ok"]
     assert not os.path.exists(target)
+    # As long as zlbox line lets one be: 4096 bytes.
+    assert served.line("ring " + "1" * 4091)[0] == 200
+    status, answer = served.line("ring " + "1" * 4092)
+    assert status == 400 and answer["answer"] == "command too long"
     assert served.request("/line", b"answer", box="1")[0] == 404
     assert served.request("/line", b"answer", box="x")[0] == 404
 

@@ -535,8 +535,8 @@ bool BoxServer::Claim(int index, Session *s)
         Owner_[index] = s;
         ++Holds_[index];
     }
-    if (taken && Watcher_)
-        Watcher_(index, "owner", "taken");
+    if (taken)
+        Tell(index, "owner", "taken");
     return true;
 }
 
@@ -550,8 +550,8 @@ void BoxServer::Release(int index, Session *s)
             freed = true;
         }
     }
-    if (freed && Watcher_)
-        Watcher_(index, "owner", "free");
+    if (freed)
+        Tell(index, "owner", "free");
 }
 
 bool BoxServer::Owned(int index)
@@ -563,9 +563,22 @@ bool BoxServer::Owned(int index)
 bool BoxServer::LineCommand(int index, const std::string &command, std::string &answer)
 {
     const bool done = RunLineCommand(index, command, answer);
-    if (done && Watcher_)
-        Watcher_(index, command, answer);
+    if (done)
+        Tell(index, command, answer);
     return done;
+}
+
+void BoxServer::Watch(Watcher w)
+{
+    std::lock_guard<std::mutex> lock(WatchMutex_);
+    Watcher_ = std::move(w);
+}
+
+void BoxServer::Tell(int box, const std::string &command, const std::string &answer)
+{
+    std::lock_guard<std::mutex> lock(WatchMutex_);
+    if (Watcher_)
+        Watcher_(box, command, answer);
 }
 
 bool BoxServer::RunLineCommand(int index, const std::string &command, std::string &answer)

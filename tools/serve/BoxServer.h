@@ -41,9 +41,9 @@ public:
 
     // Sees each line command done (its words and answer) and each change of
     // a box's owner (command "owner", answer "taken" or "free"), as they
-    // happen, on the thread that made them. Set before Run.
+    // happen, on the thread that made them; nullptr: none.
     using Watcher = std::function<void(int box, const std::string &command, const std::string &answer)>;
-    void Watch(Watcher w) { Watcher_ = std::move(w); }
+    void Watch(Watcher w);
     zlsim::LineModel *Line(int index) { return Serves(index) ? Lines_[index].get() : nullptr; }
     // Whether a client holds box `index` open.
     bool Owned(int index);
@@ -78,6 +78,8 @@ private:
     std::atomic<zplr::platform::SocketFd> Listener_{zplr::platform::NoSocket};
     std::atomic<bool> Stopping_{false};
     std::atomic<bool> Files_{true};
+    void Tell(int box, const std::string &command, const std::string &answer);
+    std::mutex WatchMutex_;  // a watcher that goes away waits for its calls
     Watcher Watcher_;
 
     std::mutex Mutex_;

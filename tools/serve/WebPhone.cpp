@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "platform/CommandNames.h"
+#include "platform/Wire.h"
 #include "sim/LineModel.h"
 #include "tools/Convert.h"
 #include "tools/WavFile.h"
@@ -180,6 +182,10 @@ struct WebPhone::Impl {
             Add(box, "timeline", "answer", "the far end answered");
         } else if (verb == "busy") {
             Add(box, "timeline", "busy", "the far end is busy");
+        } else if (verb == "far-end" && a.rfind(Dir + "/", 0) == 0) {
+            Add(box, "timeline", verb, "the far end speaks a file dropped on the page");
+        } else if (verb == "save-playback" && a.rfind(Dir + "/", 0) == 0) {
+            Add(box, "timeline", verb, "a page downloaded what the line got");
         } else if (verb == "unplug" || verb == "plug") {
             Add(box, "timeline", verb, verb == "plug" ? "box plugged in" : "box unplugged");
         } else {
@@ -389,6 +395,8 @@ void WebPhone::Impl::Routes()
         // Files go through their own requests: a page names no path here.
         if (std::find(std::begin(Verbs), std::end(Verbs), verb) == std::end(Verbs))
             return Answer(res, 400, false, "the page takes ring, keys, answer, busy, hangup, unplug, plug");
+        if (req.body.size() > zplr::platform::wire::MaxText)
+            return Answer(res, 400, false, "command too long");
         std::string answer;
         const bool ok = Server.LineCommand(box, req.body, answer);
         Answer(res, ok ? 200 : 400, ok, answer);
@@ -542,6 +550,12 @@ bool WebPhone::Start(const std::string &host, int port, std::string &url, std::s
     i.Dir = dir;
     // Each page holds a thread with its event stream.
     i.Http.new_task_queue = [] { return new httplib::ThreadPool(MaxStreams + 8); };
+    // Not httplib's default SO_REUSEPORT: a second server on the same port
+    // would share its requests instead of being refused.
+    i.Http.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     i.Http.set_payload_max_length(64u << 20);
     i.Http.set_write_timeout(5, 0);
     i.Routes();

@@ -142,6 +142,7 @@ function addWave(d, samples) {
 
 function drawWave(d) {
   const c = $(d.canvas), g = c.getContext("2d");
+  if (c.clientWidth && c.width !== c.clientWidth) c.width = c.clientWidth;  // one pixel a column
   g.clearRect(0, 0, c.width, c.height);
   g.fillStyle = "#6b7280";
   g.font = "11px system-ui, sans-serif";
