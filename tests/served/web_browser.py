@@ -5,7 +5,8 @@
 
 The example callerid runs on the served box as the application. The page rings with a number
 and callerid shows it; the page's keypad sends keys and callerid shows them; the status bits
-follow the call; zlbox play then plays a file and the page's meter moves. A screenshot of the
+follow the call; zlbox play then plays a file and the page's meter moves; the browser's microphone speaks into a call that zlbox record takes and
+the other meter moves. A screenshot of the
 page during the playback goes to SCREENSHOT.png. Exit status 77 (skipped) without chromium or
 python3-websockets.
 """
@@ -100,8 +101,9 @@ class Page:
     async def until(self, expression, what):
         """Waits for a condition on the page; generous, as a loaded machine needs."""
         end = time.monotonic() + WAIT
+        guarded = "(() => { try { return !!(%s); } catch (e) { return false; } })()" % expression
         while time.monotonic() < end:
-            if await self.js(expression):
+            if await self.js(guarded):  # the page may still be loading
                 return
             await asyncio.sleep(0.05)
         raise AssertionError("the page never showed " + what)
@@ -175,6 +177,23 @@ async def browse(served, ws_url, app, tmp):
         await page.until("!" + bit % "playing", "the playback off")
         await page.until("[...document.querySelectorAll('#timeline li')].some(li => "
                          "li.textContent.includes('playback end'))", "the playback's end")
+
+        # The browser's microphone (chromium's fake one, a beep) as the far end
+        # of a call that zlbox record answers: the other meter moves.
+        rec_path = os.path.join(tmp, "rec.wav")
+        rec = subprocess.Popen([zlbox, "record", rec_path, "--seconds", "3"], env=served.env,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        recorder = Lines(rec)
+        await page.until(bit % "owned", "the recorder")
+        await page.click("#mic")
+        await page.until("document.getElementById('mic').classList.contains('active')", "the microphone on")
+        await page.click("#ring")
+        recorder.wait("StartReadSound")
+        await page.until(bit % "recording", "the recording on")
+        await page.until("Number(document.getElementById('m-in').dataset.db) > -40", "the far end's meter moving")
+        rec.wait(timeout=WAIT)
+        assert rec.returncode == 0, recorder.lines
+        await page.click("#mic")
         assert not page.errors, page.errors
 
 
@@ -213,7 +232,7 @@ def main():
         rc = served.stop()
         shutil.rmtree(tmp, ignore_errors=True)
     assert rc == 0, "zlbox serve ended with %d" % rc
-    print("web phone in chromium: ring, caller ID, keys, status bits, playback meter; all seen")
+    print("web phone in chromium: ring, caller ID, keys, status bits, playback meter, microphone; all seen")
 
 
 if __name__ == "__main__":
