@@ -146,6 +146,12 @@ class Events:
                 return self.seen
         raise AssertionError("no %s among %r" % (what, self.seen[-30:]))
 
+    def holds(self, check, what):
+        """Events until check(all events so far) holds, those already seen included."""
+        if check(self.seen):
+            return self.seen
+        return self.until(lambda k, d: check(self.seen), what)
+
     def timeline(self, kind):
         return self.until(lambda k, d: k == "timeline" and d["kind"] == kind, "timeline event " + kind)
 
