@@ -373,7 +373,7 @@ void WebPhone::Impl::Routes()
     Http.Get("/", [](const httplib::Request &, httplib::Response &res) {
         res.set_header("Content-Security-Policy",
                        "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                       "connect-src 'self'; img-src data:; media-src blob:");
+                       "connect-src 'self'; img-src data:; media-src blob:; frame-ancestors 'none'");
         res.set_content(ZlboxWebPage, "text/html; charset=utf-8");
     });
 
