@@ -90,6 +90,12 @@ std::vector<Bytes64> VirtualBox::Packets() const
     return {Packets_.begin(), Packets_.end()};
 }
 
+void VirtualBox::SetCommandTap(CommandTap tap)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    CommandTap_ = std::move(tap);
+}
+
 size_t VirtualBox::PacketCount() const
 {
     std::lock_guard<std::mutex> lock(Driver_.Mutex_);
@@ -234,6 +240,8 @@ int VirtualDriver::Write(ZlHandle h, const void *buf, unsigned len, unsigned *do
         VirtualBox::Keep(b.Packets_, VirtualBox::LogEntries);
         ++b.PacketTotal_;
         b.WakeLocked(VirtualBox::LogWait);
+        if (b.CommandTap_)
+            b.CommandTap_(p);
         if (p[0] == 7)
             b.RecordCommandLocked(p);
         b.AnswerLocked(p);

@@ -135,11 +135,17 @@ void LineAudio::Read(uint8_t *alaw, size_t count)
 
 uint8_t LineAudio::NextLocked()
 {
-    // The tone runs on in line time beneath keys and voice.
+    // The tone runs on in line time beneath keys and voice; so does the
+    // live voice, which keys drown.
     double tone = 0;
     if (ToneAmplitude_ > 0) {
         tone = ToneAmplitude_ * std::sin(TonePhase_);
         TonePhase_ = std::fmod(TonePhase_ + ToneStep_, 2 * Pi);
+    }
+    int live = -1;
+    if (!Live_.empty()) {
+        live = Live_.front();
+        Live_.pop_front();
     }
     if (!Keys_.empty()) {
         const unsigned n = KeySample_;
@@ -157,10 +163,14 @@ uint8_t LineAudio::NextLocked()
         return out;
     }
     if (FarEndOn_) {
-        if (FarEndPos_ < FarEnd_.size())
-            return FarEnd_[FarEndPos_++];
+        if (FarEndPos_ < FarEnd_.size()) {
+            const uint8_t voice = FarEnd_[FarEndPos_++];
+            return live < 0 ? voice : Encode(ALawToLinear(voice) + ALawToLinear(static_cast<uint8_t>(live)));
+        }
         FarEndOn_ = false;
     }
+    if (live >= 0)
+        return Encode(tone + ALawToLinear(static_cast<uint8_t>(live)));
     return ToneAmplitude_ > 0 ? Encode(tone) : ALawSilence;
 }
 
@@ -203,6 +213,18 @@ void LineAudio::StartFarEnd()
     std::lock_guard<std::mutex> lock(Mutex_);
     FarEndPos_ = 0;
     FarEndOn_ = true;
+}
+
+void LineAudio::SpeakLive(const uint8_t *alaw, size_t count)
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (count >= LiveBacklog) {
+        alaw += count - LiveBacklog;
+        count = LiveBacklog;
+    }
+    while (Live_.size() + count > LiveBacklog)
+        Live_.pop_front();
+    Live_.insert(Live_.end(), alaw, alaw + count);
 }
 
 void LineAudio::StopFarEnd()

@@ -14,7 +14,8 @@
 //    tones (each about -10 dBm0), then 100 ms of silence. They replace the
 //    line audio while they last; the far end's voice pauses meanwhile and
 //    resumes where it paused, so nothing of it is lost or skipped;
-//  - the far end's voice, once from StartFarEnd to its last sample;
+//  - the far end's voice, once from StartFarEnd to its last sample, mixed
+//    with the live voice of SpeakLive;
 //  - the tone of SetTone;
 //  - silence (0xD5).
 #pragma once
@@ -55,6 +56,11 @@ public:
     void SetFarEnd(std::vector<uint8_t> alaw);
     void StartFarEnd();
     void StopFarEnd();
+    // A live far end (a microphone): its samples are mixed into the line as
+    // they are read. Live audio must not lag: of a backlog (nobody reads the
+    // line) only the newest LiveBacklog samples are kept.
+    static constexpr size_t LiveBacklog = 4000;  // 0.5 s
+    void SpeakLive(const uint8_t *alaw, size_t count);
 
     // Keys 0-9 * # A-D (a-d too); false, nothing queued, if any other
     // character is in `keys`.
@@ -76,6 +82,7 @@ private:
     std::vector<uint8_t> FarEnd_;
     size_t FarEndPos_ = 0;
     bool FarEndOn_ = false;
+    std::deque<uint8_t> Live_;
     std::deque<char> Keys_;
     unsigned KeySample_ = 0;  // position within the front key's tone and pause
 };

@@ -192,6 +192,7 @@ void LineModel::Release()
 {
     {
         std::lock_guard<std::mutex> lock(Mutex_);
+        Ringing_ = false;  // a caller who gives up before the answer
         OffHook_ = false;
         Tone_ = Tone::None;
         Measuring_ = false;
@@ -209,6 +210,13 @@ bool LineModel::LoadFarEnd(const std::string &path, std::string *error)
     if (CallUp_)
         Audio_.StartFarEnd();
     return true;
+}
+
+void LineModel::SpeakLive(const uint8_t *alaw, size_t count)
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (CallUp_)
+        Audio_.SpeakLive(alaw, count);
 }
 
 void LineModel::PhonePickUp()
@@ -244,6 +252,18 @@ bool LineModel::OffHook() const
 {
     std::lock_guard<std::mutex> lock(Mutex_);
     return OffHook_;
+}
+
+bool LineModel::Ringing() const
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return Ringing_;
+}
+
+bool LineModel::CallUp() const
+{
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return CallUp_;
 }
 
 bool LineModel::Measuring() const

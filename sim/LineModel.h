@@ -58,6 +58,9 @@ public:
     // The far end's voice: heard at once while a call is up, else from the
     // answer on.
     bool LoadFarEnd(const std::string &path, std::string *error);
+    // A live far end (a microphone): reaches the line only while a call is
+    // up, as a caller is heard only once answered.
+    void SpeakLive(const uint8_t *alaw, size_t count);
 
     // The telephone set on the box.
     void PhonePickUp();
@@ -74,6 +77,9 @@ public:
     LineAudio &Audio() { return Audio_; }
 
     bool OffHook() const;
+    // An incoming call not yet picked up.
+    bool Ringing() const;
+    bool CallUp() const;
     bool Measuring() const;
     std::string LastDialled() const;
     std::vector<uint8_t> LastDialCodes() const;

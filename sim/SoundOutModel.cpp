@@ -102,12 +102,20 @@ void VirtualBox::TakeSoundOutLocked(const uint8_t *block)
     if (SoundOut_.size() > LogSound)
         SoundOut_.erase(SoundOut_.begin(), SoundOut_.begin() + (SoundOut_.size() - LogSound));
     SoundOutTotal_ += BlockSize;
+    if (SoundOutTap_)
+        SoundOutTap_(block, BlockSize);
     SinceRequest_ += BlockSize;
     if (Playing_ && Pacing_ == Pacing::Unpaced && SinceRequest_ >= ChunkSize) {
         SinceRequest_ = 0;
         QueueRequestLocked(Clock::now());
     }
     WakeLocked(LogWait);
+}
+
+void VirtualBox::SetSoundOutTap(SoundOutTap tap)
+{
+    std::lock_guard<std::mutex> lock(Driver_.Mutex_);
+    SoundOutTap_ = std::move(tap);
 }
 
 void VirtualBox::SetPacing(Pacing pacing)

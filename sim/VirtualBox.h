@@ -68,6 +68,15 @@ public:
     // Control requests received, in order.
     std::vector<ControlCall> Controls() const;
 
+    // Taps for watchers (a tool showing the box live): each command packet
+    // as pipe 1 takes it, each 256-byte block as the box takes it for
+    // playing. They run under the driver's lock, like the frame hook; nullptr
+    // removes one.
+    using CommandTap = std::function<void(const Bytes64 &packet)>;
+    void SetCommandTap(CommandTap tap);
+    using SoundOutTap = std::function<void(const uint8_t *alaw, size_t count)>;
+    void SetSoundOutTap(SoundOutTap tap);
+
     // Pipe opens, in order (Device included).
     std::vector<Pipe> Opens() const;
 
@@ -306,6 +315,8 @@ private:
     uint64_t Samples_ = 0;
     SampleSource Source_;
     FrameHook Hook_;
+    CommandTap CommandTap_;
+    SoundOutTap SoundOutTap_;
     unsigned ShortIn_ = 0;
     std::deque<unsigned> InReads_;
     Pacing Pacing_ = Pacing::RealTime;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "WavBytes.h"
+#include "sim/ALaw.h"
 #include "sim/LineAudio.h"
 
 using zlsim::LineAudio;
@@ -89,6 +90,40 @@ TEST(LineAudioTest, KeysPauseTheVoiceWithoutLosingIt)
     EXPECT_FALSE(a.KeysPending()) << "a bad key queued the good ones";
     EXPECT_TRUE(a.QueueKeys("abcd"));
     EXPECT_TRUE(a.KeysPending());
+}
+
+// A microphone at the far end: heard as it comes, mixed with a voice from a
+// file, drowned by keys, and never more than half a second behind.
+TEST(LineAudioTest, LiveVoiceMixesAndNeverLags)
+{
+    LineAudio a;
+    const std::vector<uint8_t> live = Ramp(400);
+    a.SpeakLive(live.data(), live.size());
+    EXPECT_EQ(ReadSome(a, 400), live) << "over silence the live voice comes through as it is";
+    EXPECT_EQ(ReadSome(a, 10), std::vector<uint8_t>(10, 0xD5));
+
+    // 0xFA and 0xFB decode to +1008 and +976: the line carries their sum.
+    a.SetFarEnd(std::vector<uint8_t>(100, 0xFA));
+    a.StartFarEnd();
+    const std::vector<uint8_t> loud(100, 0xFB);
+    a.SpeakLive(loud.data(), loud.size());
+    for (uint8_t s : ReadSome(a, 100))
+        EXPECT_NEAR(zlsim::ALawToLinear(s), 1008 + 976, 64);
+    EXPECT_EQ(a.FarEndPosition(), 100u) << "mixing held the voice back";
+
+    // Nobody read the line for 1.5 s: only the last 0.5 s is left.
+    const std::vector<uint8_t> backlog = Ramp(12000);
+    a.SpeakLive(backlog.data(), 8000);
+    a.SpeakLive(backlog.data() + 8000, 4000);
+    EXPECT_EQ(ReadSome(a, 4000), std::vector<uint8_t>(backlog.end() - 4000, backlog.end()));
+    EXPECT_EQ(ReadSome(a, 10), std::vector<uint8_t>(10, 0xD5));
+
+    ASSERT_TRUE(a.QueueKeys("1"));
+    a.SpeakLive(live.data(), live.size());
+    std::vector<uint8_t> key = ReadSome(a, 1600);
+    EXPECT_EQ(std::vector<uint8_t>(key.begin() + 800, key.end()), std::vector<uint8_t>(800, 0xD5))
+        << "the live voice came through the key's pause";
+    EXPECT_EQ(ReadSome(a, 10), std::vector<uint8_t>(10, 0xD5)) << "the live voice lagged behind the key";
 }
 
 class WavFileTest : public ::testing::Test {

@@ -77,6 +77,36 @@ TEST_F(LineCallFlowTest, AnswerRightAfterTheNumberNeverStalls)
     EXPECT_EQ(PacketsOf(Driver.Box(0), 41).size(), 40u);
 }
 
+// A caller who gives up while it rings leaves no call behind: the next
+// pick-up finds a quiet line, and the far end's microphone is not heard on
+// it; on an answered call it is.
+TEST_F(LineCallFlowTest, CallerWhoHangsUpWhileItRingsLeavesNoCall)
+{
+    line.Ring("5550001");
+    ASSERT_TRUE(Eventually([&] { return io.CheckCallStatus() == 1; }));
+    EXPECT_TRUE(line.Ringing());
+    line.Release();
+    EXPECT_FALSE(line.Ringing());
+    ASSERT_EQ(io.PickUp(), 1);
+    EXPECT_FALSE(line.CallUp());
+    const std::vector<uint8_t> voice(200, 0xFA);
+    line.SpeakLive(voice.data(), voice.size());
+    std::vector<uint8_t> heard(200);
+    line.Audio().Read(heard.data(), heard.size());
+    EXPECT_EQ(heard, std::vector<uint8_t>(200, 0xD5));
+    ASSERT_EQ(io.PutDown(), 1);
+
+    line.Ring("5550002");
+    ASSERT_TRUE(Eventually([&] { return std::string(io.ReadstrCallNmb()) == "5550002"; }));
+    ASSERT_EQ(io.PickUp(), 1);
+    EXPECT_TRUE(line.CallUp());
+    EXPECT_FALSE(line.Ringing());
+    line.SpeakLive(voice.data(), voice.size());
+    line.Audio().Read(heard.data(), heard.size());
+    EXPECT_EQ(heard, voice);
+    ASSERT_EQ(io.PutDown(), 1);
+}
+
 TEST_F(LineCallFlowTest, OutgoingCallIsAnswered)
 {
     ASSERT_EQ(io.PickUp(), 1);

@@ -13,6 +13,7 @@
 #include "platform/Wire.h"
 #include "tools/serve/BoxServer.h"
 #include "tools/serve/Serve.h"
+#include "tools/serve/WebPhone.h"
 
 namespace zplr::test {
 namespace {
@@ -141,6 +142,42 @@ TEST(ServeScriptTest, Lines)
     for (const char *bad : {"ring 555", "-1 ring 5", "3", "1/0 ring 5", "1/x ring 5", "2 @4 ring 5",
                             "2x ring 5"})
         EXPECT_FALSE(zlbox::ParseScriptLine(bad, l, why)) << bad;
+}
+
+// The web phone binds loopback only; a name or address that could reach
+// another machine is refused before anything listens.
+TEST(WebAddressTest, LoopbackOnly)
+{
+    std::string host, why;
+    int port = -1;
+    ASSERT_TRUE(zlbox::ParseWebAddress("", host, port, why));
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 8765);
+    struct Good {
+        const char *Text, *Host;
+        int Port;
+    };
+    for (const Good &g : {Good{"127.0.0.1:0", "127.0.0.1", 0}, Good{"127.1.2.3:9000", "127.1.2.3", 9000},
+                          Good{"localhost:8080", "127.0.0.1", 8080}, Good{"[::1]:8765", "::1", 8765},
+                          Good{"::1", "::1", 8765}, Good{"127.0.0.1", "127.0.0.1", 8765}}) {
+        ASSERT_TRUE(zlbox::ParseWebAddress(g.Text, host, port, why)) << g.Text << ": " << why;
+        EXPECT_EQ(host, g.Host) << g.Text;
+        EXPECT_EQ(port, g.Port) << g.Text;
+    }
+    for (const char *bad : {"0.0.0.0:8765", "192.168.1.2:80", "[::]:8765", "::", "127.evil.example:80",
+                            "127.0.0.1.example:80", "127.0.0.256:80", "example.com:80", "127.0.0.1:",
+                            "127.0.0.1:65536", "127.0.0.1:-1", "127.0.0.1:80x", "[::1"}) {
+        EXPECT_FALSE(zlbox::ParseWebAddress(bad, host, port, why)) << bad;
+        EXPECT_FALSE(why.empty()) << bad;
+    }
+}
+
+TEST(WebAddressTest, SecretsCompareWhole)
+{
+    EXPECT_TRUE(zlbox::SameSecret("8a07aab5", "8a07aab5"));
+    for (const char *other : {"", "8a07aab", "8a07aab50", "8a07aab4", "9a07aab5"})
+        EXPECT_FALSE(zlbox::SameSecret("8a07aab5", other)) << other;
+    EXPECT_FALSE(zlbox::SameSecret(std::string("ab\0", 3), "ab"));
 }
 
 // Both ends in this process, so the sanitizers see them together.

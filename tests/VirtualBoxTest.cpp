@@ -382,4 +382,45 @@ TEST_F(VirtualBoxTest, LogsKeepTheirEndAndCountsStayTotals)
     EXPECT_TRUE(Box().WaitSoundOut(blocks * 256, 0));
 }
 
+// A watcher sees what the box takes, as it takes it: every command packet
+// (even one a responder answers) and every block kept for playing, none
+// before the stream start.
+TEST_F(VirtualBoxTest, TapsSeeCommandsAndPlayedBlocks)
+{
+    Box().SetPacing(VirtualBox::Pacing::Unpaced);
+    std::vector<Bytes64> commands;
+    std::vector<uint8_t> played;
+    Box().SetCommandTap([&](const Bytes64 &p) { commands.push_back(p); });
+    Box().SetSoundOutTap([&](const uint8_t *a, size_t n) { played.insert(played.end(), a, a + n); });
+    ZlHandle cmd = Open("ZLDrv1");
+    ASSERT_EQ(Command(cmd, {4}), 1);
+    ASSERT_EQ(Command(cmd, {9, 1}), 1);
+    ZlHandle out = Open("ZLDrv3");
+    uint8_t block[256];
+    std::memset(block, 0x11, sizeof block);
+    unsigned done = 0;
+    Driver.Write(out, block, 256, &done);  // before the stream start: not kept
+    ZlHandle dev = Open();
+    ASSERT_EQ(StreamStart(dev, StartInput(Width, 6, reinterpret_cast<uintptr_t>(Params), 0x471)), 1);
+    for (int i = 0; i < 3; ++i) {
+        std::memset(block, 0x20 + i, sizeof block);
+        ASSERT_EQ(Driver.Write(out, block, 256, &done), 1);
+    }
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0][0], 4);
+    EXPECT_EQ(commands[1][0], 9);
+    EXPECT_EQ(commands[1][1], 1);
+    ASSERT_EQ(played.size(), 768u);
+    EXPECT_EQ(played.front(), 0x20);
+    EXPECT_EQ(played.back(), 0x22);
+    EXPECT_EQ(std::vector<uint8_t>(played.begin(), played.end()), Box().SoundOut());
+
+    Box().SetCommandTap(nullptr);
+    Box().SetSoundOutTap(nullptr);
+    ASSERT_EQ(Command(cmd, {3}), 1);
+    ASSERT_EQ(Driver.Write(out, block, 256, &done), 1);
+    EXPECT_EQ(commands.size(), 2u);
+    EXPECT_EQ(played.size(), 768u);
+}
+
 }  // namespace

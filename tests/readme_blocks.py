@@ -184,6 +184,36 @@ else:
         server.send_signal(signal.SIGINT)
         server.wait(timeout=10)
 
+phase("web")
+# The web phone's command: the URL it prints, and the page at that URL.
+web = next((t for _, t in blocks() if t.startswith("$ zlbox serve --web")), None)
+if not web:
+    fail("no web phone example")
+else:
+    words = web.splitlines()[0][2:].split("  #")[0].split()
+    shown = re.search(r"^web phone: http://127\.0\.0\.1:8765/\?token=[0-9a-f]{32}$", web, re.M)
+    if words != ["zlbox", "serve", "--web"] or not shown:
+        fail("the web phone example: %r" % web)
+    # Port 0 here: another run may hold 8765.
+    server = subprocess.Popen([zlbox, "serve", "--listen", "unix:%s/web.sock" % scratch, "--web", "127.0.0.1:0"],
+                              env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        lines = [server.stdout.readline() for _ in range(3)]
+        m = re.match(r"web phone: (http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32})$", lines[2].strip())
+        if not m and "built without the web phone" in server.stderr.read():
+            print("   zlbox has no web phone here (no libcpp-httplib-dev at build time)")
+        elif not m:
+            fail("serve --web announces %r" % lines)
+        else:
+            import urllib.request
+            page = urllib.request.urlopen(m.group(1), timeout=30).read()
+            if b"<title>zlbox web phone</title>" not in page:
+                fail("the printed URL does not serve the page")
+    finally:
+        if server.poll() is None:
+            server.send_signal(signal.SIGINT)
+        server.wait(timeout=10)
+
 shutil.rmtree(scratch, ignore_errors=True)
 if failures:
     sys.exit(1)

@@ -43,8 +43,17 @@ void AddServe(Registry &r)
     sub->add_option("--reply-delay", so.ReplyDelay,
                     "ms the boxes take to answer, 0 at once (default: a box's own, 1 to 12 ms)")
         ->check(CLI::Range(0, 60000));
-    sub->callback([&run = r.Run, &o = r.Opts] {
+    static std::vector<std::string> web;
+    CLI::Option *webOption =
+        sub->add_option("--web", web,
+                        "also serve a web phone per box on loopback, at ADDRESS (default 127.0.0.1:8765; "
+                        "port 0: any free one); it prints the page's URL")
+            ->expected(0, 1)
+            ->type_name("[ADDRESS]");
+    sub->callback([&run = r.Run, &o = r.Opts, webOption] {
         o.StandAlone = true;
+        so.Web = webOption->count() > 0;
+        so.WebAddress = web.empty() ? std::string() : web.front();
         run = [](const Options &, Box &) {
             so.Boxes = boxes;
             return Serve(so);

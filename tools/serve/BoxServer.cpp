@@ -525,22 +525,62 @@ int BoxServer::BoxOfPath(const std::string &path)
 
 bool BoxServer::Claim(int index, Session *s)
 {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    if (Owner_[index] && Owner_[index] != s)
-        return false;
-    Owner_[index] = s;
-    ++Holds_[index];
+    bool taken;
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (Owner_[index] && Owner_[index] != s)
+            return false;
+        taken = !Owner_[index];
+        Owner_[index] = s;
+        ++Holds_[index];
+    }
+    if (taken)
+        Tell(index, "owner", "taken");
     return true;
 }
 
 void BoxServer::Release(int index, Session *s)
 {
+    bool freed = false;
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (Owner_[index] == s && Holds_[index] && --Holds_[index] == 0) {
+            Owner_[index] = nullptr;
+            freed = true;
+        }
+    }
+    if (freed)
+        Tell(index, "owner", "free");
+}
+
+bool BoxServer::Owned(int index)
+{
     std::lock_guard<std::mutex> lock(Mutex_);
-    if (Owner_[index] == s && Holds_[index] && --Holds_[index] == 0)
-        Owner_[index] = nullptr;
+    return index >= 0 && index < 4 && Owner_[index] != nullptr;
 }
 
 bool BoxServer::LineCommand(int index, const std::string &command, std::string &answer)
+{
+    const bool done = RunLineCommand(index, command, answer);
+    if (done)
+        Tell(index, command, answer);
+    return done;
+}
+
+void BoxServer::Watch(Watcher w)
+{
+    std::lock_guard<std::mutex> lock(WatchMutex_);
+    Watcher_ = std::move(w);
+}
+
+void BoxServer::Tell(int box, const std::string &command, const std::string &answer)
+{
+    std::lock_guard<std::mutex> lock(WatchMutex_);
+    if (Watcher_)
+        Watcher_(box, command, answer);
+}
+
+bool BoxServer::RunLineCommand(int index, const std::string &command, std::string &answer)
 {
     if (!Serves(index)) {
         answer = "box " + std::to_string(index) + " is not served";

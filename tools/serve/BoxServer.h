@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <map>
 #include <atomic>
 #include <memory>
@@ -38,6 +39,15 @@ public:
     // save-playback FILE. False with the reason in `answer` when refused.
     bool LineCommand(int index, const std::string &command, std::string &answer);
 
+    // Sees each line command done (its words and answer) and each change of
+    // a box's owner (command "owner", answer "taken" or "free"), as they
+    // happen, on the thread that made them; nullptr: none.
+    using Watcher = std::function<void(int box, const std::string &command, const std::string &answer)>;
+    void Watch(Watcher w);
+    zlsim::LineModel *Line(int index) { return Serves(index) ? Lines_[index].get() : nullptr; }
+    // Whether a client holds box `index` open.
+    bool Owned(int index);
+
     // Off: far-end and save-playback are refused (the frame fuzzer's server).
     void AllowFiles(bool on) { Files_ = on; }
 
@@ -58,6 +68,7 @@ private:
     bool Claim(int index, Session *s);
     void Release(int index, Session *s);
     void Reap(bool all);
+    bool RunLineCommand(int index, const std::string &command, std::string &answer);
 
     zlsim::VirtualDriver Driver_;
     std::array<std::unique_ptr<zlsim::LineModel>, 4> Lines_;
@@ -67,6 +78,9 @@ private:
     std::atomic<zplr::platform::SocketFd> Listener_{zplr::platform::NoSocket};
     std::atomic<bool> Stopping_{false};
     std::atomic<bool> Files_{true};
+    void Tell(int box, const std::string &command, const std::string &answer);
+    std::mutex WatchMutex_;  // a watcher that goes away waits for its calls
+    Watcher Watcher_;
 
     std::mutex Mutex_;
     std::array<Session *, 4> Owner_{};

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -20,6 +21,7 @@
 
 #include "tools/serve/BoxServer.h"
 #endif
+#include "tools/serve/WebPhone.h"
 
 namespace zlbox {
 
@@ -282,6 +284,20 @@ int Serve(const ServeOptions &o)
                 script.push_back(l);
         }
     }
+    std::string webHost;
+    int webPort = 0;
+    if (o.Web) {
+        std::string why;
+        if (!HaveWebPhone()) {
+            std::fprintf(stderr, "zlbox serve: this zlbox was built without the web phone "
+                                 "(cpp-httplib was missing: apt-get install libcpp-httplib-dev, then rebuild)\n");
+            return 2;
+        }
+        if (!ParseWebAddress(o.WebAddress, webHost, webPort, why)) {
+            std::fprintf(stderr, "zlbox serve: --web: %s\n", why.c_str());
+            return 2;
+        }
+    }
     const std::string address = o.Listen.empty() ? DefaultServeAddress(true) : o.Listen;
     if (address.empty()) {
         std::fprintf(stderr, "zlbox serve: no private place for the socket; give --listen\n");
@@ -312,6 +328,18 @@ int Serve(const ServeOptions &o)
         std::printf("token file: %s (clients read it; ZPLR_TOKEN_FILE names another)\n",
                     tokenFile.c_str());
     std::printf("ZPLR_DRIVER=%s\n", address.c_str());
+    std::unique_ptr<WebPhone> web;
+    if (o.Web) {
+        web = std::make_unique<WebPhone>(server, o.Boxes);
+        std::string url;
+        if (!web->Start(webHost, webPort, url, error)) {
+            std::fprintf(stderr, "zlbox serve: --web: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("web phone: %s\n", url.c_str());
+        if (o.Boxes.size() > 1)
+            std::printf("  (box %d; add &box=N for another)\n", o.Boxes.front());
+    }
     std::fflush(stdout);
 
     g_Server = &server;
@@ -326,6 +354,7 @@ int Serve(const ServeOptions &o)
             runner = std::make_unique<ScriptRunner>(server, std::move(script), o.Boxes.front());
         server.Run();
     }
+    web.reset();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     g_Server = nullptr;

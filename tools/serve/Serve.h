@@ -12,6 +12,8 @@ struct ServeOptions {
     std::string Script;      // line commands on a timeline
     double Pace = 1.0;       // the boxes' time scale
     int ReplyDelay = -1;     // the boxes' reply delay in ms; -1: their own latency
+    bool Web = false;        // the web phone too
+    std::string WebAddress;  // its HOST:PORT; empty: 127.0.0.1:8765
 };
 
 // Serves until SIGINT or SIGTERM; the exit status.
