@@ -115,6 +115,9 @@ template <class F> bool WaitFor(double seconds, F done)
 // "30 s", "0.5 s": a wait as the user gave it.
 std::string Seconds(double s);
 
+// A JSON string literal of `s`, quotes included.
+std::string JsonText(const std::string &s);
+
 // Starts the session; false, with "box not reached" on stderr, when the box
 // does not answer within 2 s (or --wait, if shorter).
 bool Reached(CZusb_IO &io, const Options &o);

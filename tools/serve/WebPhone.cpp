@@ -1,4 +1,5 @@
 #include "tools/serve/WebPhone.h"
+#include "tools/Tool.h"
 
 #include <httplib.h>
 #include <fcntl.h>
@@ -36,24 +37,6 @@ bool HaveWebPhone() { return true; }
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string JsonString(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
 
 std::string WallTime()
 {
@@ -148,8 +131,8 @@ struct WebPhone::Impl {
         const uint64_t seq = ++Seq;
         Event e{seq, type,
                 "{\"seq\":" + std::to_string(seq) + ",\"box\":" + std::to_string(box) +
-                    ",\"ms\":" + std::to_string(ms) + ",\"time\":" + JsonString(WallTime()) +
-                    ",\"kind\":" + JsonString(kind) + ",\"text\":" + JsonString(text) + "}"};
+                    ",\"ms\":" + std::to_string(ms) + ",\"time\":" + JsonText(WallTime()) +
+                    ",\"kind\":" + JsonText(kind) + ",\"text\":" + JsonText(text) + "}"};
         std::deque<Event> &log = type == "command" ? f.Commands : f.Timeline;
         log.push_back(std::move(e));
         const size_t cap = type == "command" ? CommandEvents : TimelineEvents;
@@ -240,7 +223,7 @@ struct WebPhone::Impl {
                ",\"owned\":" + flag(Server.Owned(box)) + ",\"offHook\":" + flag(line->OffHook()) +
                ",\"ringing\":" + flag(line->Ringing()) + ",\"callUp\":" + flag(line->CallUp()) +
                ",\"recording\":" + flag(plugged && b.Streaming()) + ",\"playing\":" +
-               flag(plugged && b.Playing()) + ",\"dialled\":" + JsonString(line->LastDialled()) + "}";
+               flag(plugged && b.Playing()) + ",\"dialled\":" + JsonText(line->LastDialled()) + "}";
     }
 
     // The box's state as the model knows it, sent when it changes. Most
@@ -303,7 +286,7 @@ struct WebPhone::Impl {
     static void Answer(httplib::Response &res, int status, bool ok, const std::string &text)
     {
         res.status = status;
-        res.set_content("{\"ok\":" + std::string(ok ? "true" : "false") + ",\"answer\":" + JsonString(text) + "}",
+        res.set_content("{\"ok\":" + std::string(ok ? "true" : "false") + ",\"answer\":" + JsonText(text) + "}",
                         "application/json");
     }
 
