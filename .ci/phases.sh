@@ -40,7 +40,7 @@ install_missing() {
   for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
   ((${#missing[@]})) || { echo "   all present"; return 0; }
   for p in "${missing[@]}"; do
-    if [[ $p == *:* ]] && ! dpkg --print-foreign-architectures | grep -qx "${p#*:}"; then
+    if [[ $p == *:* ]] && ! grep -qx "${p#*:}" <<<"$(dpkg --print-foreign-architectures)"; then
       quiet dpkg --add-architecture "${p#*:}"
     fi
   done
