@@ -22,7 +22,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from webphone import WAIT, Served, tone_wav  # noqa: E402
+from webphone import WAIT, Served, drain, tone_wav  # noqa: E402
 
 SKIP = 77
 
@@ -56,14 +56,7 @@ class Lines:
         self.q.put(None)
 
     def wait(self, text):
-        end = time.monotonic() + WAIT
-        while time.monotonic() < end:
-            try:
-                line = self.q.get(timeout=max(0.01, end - time.monotonic()))
-            except queue.Empty:
-                break
-            if line is None:
-                break
+        for line in drain(self.q):
             self.lines.append(line)
             print("   app: " + line)
             if text in line:

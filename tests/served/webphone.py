@@ -20,6 +20,19 @@ import wave
 WAIT = 20  # seconds for a condition on a loaded machine; never a verdict by itself
 
 
+def drain(q):
+    """Items of q as they come, until None arrives or WAIT passes."""
+    end = time.monotonic() + WAIT
+    while time.monotonic() < end:
+        try:
+            item = q.get(timeout=max(0.01, end - time.monotonic()))
+        except queue.Empty:
+            return
+        if item is None:
+            return
+        yield item
+
+
 class Served:
     """One zlbox serve --web on a private socket and a free loopback port."""
 
@@ -133,14 +146,7 @@ class Events:
 
     def until(self, done, what):
         """Events until done(kind, data) holds; all of them, that one last."""
-        end = time.monotonic() + WAIT
-        while time.monotonic() < end:
-            try:
-                e = self.queue.get(timeout=max(0.01, end - time.monotonic()))
-            except queue.Empty:
-                break
-            if e is None:
-                break
+        for e in drain(self.queue):
             self.seen.append(e)
             if done(*e):
                 return self.seen
